@@ -1,0 +1,30 @@
+# User-facing targets: `make test` builds and runs every test; `make serve` runs the editor locally.
+JOBS ?= 2
+BUILD ?= build
+ASAN_BUILD ?= build-asan
+BUILD_PKGS = cmake g++ make libgtest-dev
+
+.PHONY: all deps build test test-release test-asan serve clean
+
+all: build
+
+deps:
+	@scripts/deps.sh $(BUILD_PKGS)
+
+build: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(BUILD) -j$(JOBS)
+
+test-release: build
+	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
+
+test-asan: deps
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DNOTES_SANITIZE=ON
+	cmake --build $(ASAN_BUILD) -j$(JOBS)
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+		ctest --test-dir $(ASAN_BUILD) --output-on-failure -j$(JOBS)
+
+test: test-release test-asan
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD)

@@ -1,0 +1,15 @@
+# Turns each asset file into a byte array in one generated C++ source, so the executable carries
+# the page without reading anything from disk. Called with -DOUT=<cpp> -DASSETS="name=path;...".
+set(cpp "// Generated from assets/ at build time; do not edit.\n#include \"assets.h\"\n")
+foreach(pair IN LISTS ASSETS)
+  string(REPLACE "=" ";" parts "${pair}")
+  list(GET parts 0 name)
+  list(GET parts 1 path)
+  file(READ "${path}" hex HEX)
+  string(LENGTH "${hex}" hexlen)
+  math(EXPR len "${hexlen} / 2")
+  string(REGEX REPLACE "([0-9a-f][0-9a-f])" "'\\\\x\\1'," bytes "${hex}")
+  string(APPEND cpp "const char ${name}[] = {${bytes}0};\nconst size_t ${name}_len = ${len};\n")
+endforeach()
+file(WRITE "${OUT}.new" "${cpp}")
+file(COPY_FILE "${OUT}.new" "${OUT}" ONLY_IF_DIFFERENT)

@@ -1,0 +1,107 @@
+// The save action: creates a note or replaces an existing note's body and title, then rewrites
+// the index and answers with the stored metadata.
+#include <cstdlib>
+#include <cstring>
+
+#include "actions/actions.h"
+#include "platform/platform.h"
+#include "store/files.h"
+#include "store/index.h"
+#include "store/meta.h"
+#include "util/json.h"
+#include "util/response.h"
+
+constexpr size_t NOTE_BODY_MAX = 524288;
+
+// Writes the success body: {"ok":true,"note":{...}} and a line feed.
+static void save_answer(const NoteMeta *m)
+{
+    json_header();
+    TextBuf b = {};
+    buf_puts(&b, "{\"ok\":true,\"note\":");
+    meta_members(&b, m);
+    buf_puts(&b, "}}\n");
+    out_write(b.data, b.length);
+    buf_free(&b);
+}
+
+void do_save(const Request *)
+{
+    if (!g_body[0]) {
+        json_err(400, "Bad Request", "empty body");
+        return;
+    }
+    char id[64] = {0};
+    char title[300] = {0};
+    json_find_str(g_body, "id", id, sizeof id);
+    json_find_str(g_body, "title", title, sizeof title);
+
+    const char *v = json_find_value(g_body, "body");
+    char *text = v && *v == '"' ? json_dup_string(&v) : nullptr;
+    if (!text) {
+        json_err(400, "Bad Request", "missing body field");
+        return;
+    }
+    size_t len = strlen(text);
+    if (len > NOTE_BODY_MAX) {
+        free(text);
+        json_err(413, "Payload Too Large", "note body exceeds 512 KiB");
+        return;
+    }
+    if (id[0] && !valid_id(id)) {
+        free(text);
+        json_err(400, "Bad Request", "invalid id");
+        return;
+    }
+    int pinned = 0;
+    int has_pinned = json_find_int(g_body, "pinned", &pinned);
+    pinned = pinned ? 1 : 0;
+    char now[24];
+    iso_now(now);
+
+    NoteMeta m;
+    int i = id[0] ? meta_find(id) : -1;
+    if (i >= 0) {
+        m = g_meta[i];
+        if (has_pinned)
+            m.pinned = pinned;
+    } else {
+        // A full table is refused before any file is written, so no body is left without a record.
+        if (g_count >= META_MAX) {
+            free(text);
+            json_err(500, "Internal Server Error", "note limit reached");
+            return;
+        }
+        memset(&m, 0, sizeof m);
+        if (id[0])
+            str_copy(m.id, sizeof m.id, id);
+        else
+            id_generate(m.id);
+        m.pinned = pinned;
+        str_copy(m.created, sizeof m.created, now);
+    }
+    str_copy(m.title, sizeof m.title, title);
+    str_copy(m.updated, sizeof m.updated, now);
+
+    char path[PATH_CAP];
+    note_path(path, m.id);
+    int written = atomic_write(path, text, len);
+    free(text);
+    if (!written) {
+        json_err(500, "Internal Server Error", "could not write note");
+        return;
+    }
+    if (i >= 0)
+        g_meta[i] = m;
+    else
+        meta_append(&m);
+    sort_meta();
+    if (!save_index()) {
+        // A generated identifier had no file before: take the new one away again.
+        if (!id[0])
+            plat_remove(path);
+        json_err(500, "Internal Server Error", "could not write index");
+        return;
+    }
+    save_answer(&m);
+}

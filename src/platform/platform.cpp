@@ -1,0 +1,159 @@
+// POSIX implementations of the file, directory, lock and clock calls the program needs.
+#include "platform/platform.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+void plat_mkdir(const char *path)
+{
+    (void)mkdir(path, 0700);
+}
+
+int plat_is_dir(const char *path)
+{
+    struct stat st;
+    return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+int plat_exists(const char *path)
+{
+    struct stat st;
+    return stat(path, &st) == 0;
+}
+
+int plat_write_file(const char *path, const char *data, size_t len)
+{
+    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return 0;
+    size_t done = 0;
+    while (done < len) {
+        ssize_t n = write(fd, data + done, len - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            close(fd);
+            return 0;
+        }
+        done += static_cast<size_t>(n);
+    }
+    if (fsync(fd) != 0) {
+        close(fd);
+        return 0;
+    }
+    return close(fd) == 0;
+}
+
+char *plat_read_file(const char *path, size_t *len)
+{
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > 0x7fffffff) {
+        close(fd);
+        return nullptr;
+    }
+    size_t size = static_cast<size_t>(st.st_size);
+    char *buf = static_cast<char *>(malloc(size + 1));
+    if (!buf) {
+        close(fd);
+        return nullptr;
+    }
+    size_t got = 0;
+    while (got < size) {
+        ssize_t n = read(fd, buf + got, size - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            free(buf);
+            close(fd);
+            return nullptr;
+        }
+        if (n == 0)
+            break;
+        got += static_cast<size_t>(n);
+    }
+    close(fd);
+    buf[got] = '\0';
+    if (len)
+        *len = got;
+    return buf;
+}
+
+// Syncs the directory holding path so that a rename into it survives a power loss.
+static void sync_parent_dir(const char *path)
+{
+    char dir[1100];
+    const char *slash = strrchr(path, '/');
+    if (!slash) {
+        dir[0] = '.';
+        dir[1] = '\0';
+    } else {
+        size_t n = static_cast<size_t>(slash - path);
+        if (n == 0)
+            n = 1;
+        if (n >= sizeof dir)
+            return;
+        memcpy(dir, path, n);
+        dir[n] = '\0';
+    }
+    int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    (void)fsync(fd);
+    close(fd);
+}
+
+int plat_replace(const char *src, const char *dst)
+{
+    if (rename(src, dst) != 0)
+        return 0;
+    sync_parent_dir(dst);
+    return 1;
+}
+
+int plat_move(const char *src, const char *dst)
+{
+    return rename(src, dst) == 0;
+}
+
+void plat_remove(const char *path)
+{
+    (void)unlink(path);
+}
+
+int plat_lock_dir(const char *path)
+{
+    // The descriptor stays open on purpose: the lock lives until the process exits.
+    int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    while (flock(fd, LOCK_EX) != 0) {
+        if (errno != EINTR) {
+            close(fd);
+            return 0;
+        }
+    }
+    return 1;
+}
+
+uint32_t plat_tick_ms(void)
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    uint64_t ms = static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+    return static_cast<uint32_t>(ms);
+}
+
+int64_t plat_time_s(void)
+{
+    return static_cast<int64_t>(time(nullptr));
+}

@@ -1,0 +1,40 @@
+// The Linux layer: the only code that asks the operating system about files, directories,
+// locks and clocks. Each call gives the rest of the program exactly the behaviour it relies on.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+// Creates one directory level; an existing directory or any failure is ignored.
+void plat_mkdir(const char *path);
+
+// Returns 1 when path names a directory, 0 otherwise (missing, a file, unreadable).
+int plat_is_dir(const char *path);
+
+// Returns 1 when something exists at path, 0 otherwise.
+int plat_exists(const char *path);
+
+// Writes len bytes as the whole content of path (created or truncated) and forces them to disk.
+// Returns 1, or 0 on any failure (a partial file may remain; the caller removes it).
+int plat_write_file(const char *path, const char *data, size_t len);
+
+// Reads the whole file into a new NUL-terminated heap string (*len gets its length when len is
+// not null). Returns null when the file cannot be opened, sized or read into memory.
+char *plat_read_file(const char *path, size_t *len);
+
+// Replaces dst by src in one step and makes the change durable (directory synced). Returns 1/0.
+int plat_replace(const char *src, const char *dst);
+
+// Moves src onto dst in one step, replacing dst, without asking for durability. Returns 1/0.
+int plat_move(const char *src, const char *dst);
+
+// Removes a file; failure is ignored.
+void plat_remove(const char *path);
+
+// Takes an exclusive lock on the directory, held until the process ends. Returns 1/0.
+int plat_lock_dir(const char *path);
+
+// Milliseconds since an arbitrary start, wrapping at 2^32 (identifier seeds only).
+uint32_t plat_tick_ms(void);
+
+// Seconds since 1970-01-01 UTC.
+int64_t plat_time_s(void);

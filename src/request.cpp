@@ -1,0 +1,195 @@
+// Request entry: command-line probes, the password gate, page-or-API choice, storage and index
+// set-up, the body read and the one dispatch table of actions.
+#include "request.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "actions/actions.h"
+#include "platform/platform.h"
+#include "store/files.h"
+#include "store/index.h"
+#include "store/meta.h"
+#include "util/query.h"
+#include "util/response.h"
+#include "util/textbuf.h"
+
+char g_body[BODY_CAP];
+size_t g_body_len;
+
+struct ActionRow {
+    const char *name;
+    void (*handler)(const Request *r);
+    int changes; // 1 when the action rewrites the index: it then runs under the directory lock
+};
+
+static const ActionRow k_actions[] = {
+    {"list", do_list, 0},
+    {"get", do_get, 0},
+    {"search", do_search, 0},
+    {"save", do_save, 1},
+    {"delete", do_delete, 1},
+    {"pin", do_pin, 1},
+};
+
+// Returns the table row for the action, or null for an unknown one.
+static const ActionRow *action_find(const char *name)
+{
+    for (const ActionRow &row : k_actions)
+        if (strcmp(row.name, name) == 0)
+            return &row;
+    return nullptr;
+}
+
+// Compares two strings without an early exit on the first difference. Returns 1 when equal.
+static int secret_equal(const char *given, const char *secret)
+{
+    size_t gl = strlen(given), sl = strlen(secret);
+    unsigned char diff = gl == sl ? 0 : 1;
+    for (size_t i = 0; i < gl; i++)
+        diff |= static_cast<unsigned char>(given[i] ^ secret[sl ? i % sl : 0]);
+    return diff == 0;
+}
+
+// Returns 1 when the request gives the node password by header, bearer token or query.
+static int password_ok(const char *password)
+{
+    const char *h = getenv("HTTP_X_ORVIK_PASSWORD");
+    if (h && secret_equal(h, password))
+        return 1;
+    const char *a = getenv("HTTP_AUTHORIZATION");
+    if (a) {
+        while (*a == ' ')
+            a++;
+        if (strncmp(a, "Bearer ", 7) == 0) {
+            a += 7;
+            while (*a == ' ')
+                a++;
+            if (secret_equal(a, password))
+                return 1;
+        }
+    }
+    const char *q = getenv("QUERY_STRING");
+    char pwd[256];
+    return q && get_query_val(q, "pwd", pwd, sizeof pwd) && secret_equal(pwd, password);
+}
+
+// Parses CONTENT_LENGTH as strtol does with base 10, clamped to the signed 32-bit range.
+static long content_length(void)
+{
+    const char *cl = getenv("CONTENT_LENGTH");
+    if (!cl || !*cl)
+        return 0;
+    errno = 0;
+    long v = strtol(cl, nullptr, 10);
+    if (v > INT_MAX)
+        v = INT_MAX;
+    if (v < INT_MIN)
+        v = INT_MIN;
+    return v;
+}
+
+// Reads the announced body into g_body. Returns 1, or 0 after answering 413.
+static int body_read(void)
+{
+    g_body[0] = '\0';
+    g_body_len = 0;
+    long n = content_length();
+    if (n <= 0)
+        return 1;
+    if (n > static_cast<long>(BODY_CAP - 1)) {
+        json_err(413, "Payload Too Large", "request body too large");
+        return 0;
+    }
+    g_body_len = fread(g_body, 1, static_cast<size_t>(n), stdin);
+    g_body[g_body_len] = '\0';
+    return 1;
+}
+
+// Answers a probe and returns 1, or returns 0 when the process is a CGI request.
+static int probe_answered(int argc, char **argv)
+{
+    int meta = (argc > 1 && strcmp(argv[1], "--meta") == 0) || getenv("ZQ_PLUGIN_META") != nullptr;
+    if (meta) {
+        printf("{\"name\":\"%s\",\"desc\":\"%s\"}\n", "notes", "Markdown notes");
+        return 1;
+    }
+    if (argc > 1 && strcmp(argv[1], "--version") == 0) {
+        printf("%s %s\n", "plugin_notes", "1.0.0");
+        return 1;
+    }
+    return 0;
+}
+
+static void request_run(int argc, char **argv)
+{
+    if (probe_answered(argc, argv))
+        return;
+
+    const char *password = getenv("ORVIK_PASSWORD");
+    if (password && *password && !password_ok(password)) {
+        json_unauthorized();
+        return;
+    }
+
+    Request r;
+    memset(&r, 0, sizeof r);
+    r.query = getenv("QUERY_STRING");
+    if (!r.query)
+        r.query = "";
+    r.method = getenv("REQUEST_METHOD");
+    if (!r.method || !*r.method)
+        r.method = "GET";
+    get_query_val(r.query, "action", r.action, sizeof r.action);
+    get_query_val(r.query, "id", r.id, sizeof r.id);
+
+    if (!r.action[0]) {
+        if (!strstr(r.query, "format=json") && strcmp(r.method, "POST") != 0) {
+            page_write();
+            return;
+        }
+        str_copy(r.action, sizeof r.action, "list");
+    }
+
+    if (!g_dir[0] && !storage_setup())
+        return;
+    const ActionRow *row = action_find(r.action);
+    // Changing requests are serialised so that no two rewrite the index from stale readings.
+    if (row && row->changes && !plat_lock_dir(g_dir)) {
+        json_err(500, "Internal Server Error", "could not write index");
+        return;
+    }
+    load_index();
+    if (!body_read())
+        return;
+    if (!row) {
+        json_err(400, "Bad Request", "unknown action");
+        return;
+    }
+    // An index that exists but could not be read must never be replaced by this request's table.
+    if (row->changes && g_index_unreadable) {
+        json_err(500, "Internal Server Error", "could not write index");
+        return;
+    }
+    row->handler(&r);
+}
+
+int request_main(int argc, char **argv)
+{
+    request_run(argc, argv);
+    fflush(stdout);
+    return 0;
+}
+
+void request_reset(void)
+{
+    g_dir[0] = '\0';
+    g_trash[0] = '\0';
+    g_count = 0;
+    g_index_unreadable = 0;
+    g_body[0] = '\0';
+    g_body_len = 0;
+}

@@ -1,0 +1,25 @@
+// Where the notes live (the notes and trash directories) and how their files are written and read.
+#pragma once
+#include <cstddef>
+
+constexpr size_t PATH_CAP = 1024;
+
+extern char g_dir[PATH_CAP];
+extern char g_trash[PATH_CAP];
+
+// Finds or creates the notes and trash directories. Returns 1, or 0 after answering
+// 500 "notes dir unavailable".
+int storage_setup(void);
+
+// Joins base (may be null) and name with '/' into out (PATH_CAP bytes); the name goes whole or not at all.
+void path_join(char *out, const char *base, const char *name);
+
+// Writes the path of the note's body file (g_dir joined with id + ".md") into out.
+void note_path(char *out, const char *id);
+
+// Replaces the file at path with len bytes through path + ".tmp". Returns 1, or 0 with the
+// destination untouched and no temporary left behind.
+int atomic_write(const char *path, const char *data, size_t len);
+
+// Returns the file's content as a new NUL-terminated heap string, or null when it cannot be read.
+char *read_whole_file(const char *path);

@@ -1,0 +1,117 @@
+// Metadata table operations: lookup, stable listing order, identifiers and timestamps.
+#include "store/meta.h"
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "platform/platform.h"
+#include "store/files.h"
+
+NoteMeta g_meta[META_MAX];
+int g_count;
+
+static const char k_id_alphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+
+int meta_find(const char *id)
+{
+    for (int i = 0; i < g_count; i++)
+        if (strcmp(g_meta[i].id, id) == 0)
+            return i;
+    return -1;
+}
+
+int valid_id(const char *text)
+{
+    for (int i = 0; i < ID_LEN; i++) {
+        char c = text[i];
+        if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')))
+            return 0;
+    }
+    return text[ID_LEN] == '\0';
+}
+
+// Returns 1 when record a is listed before record b.
+static int meta_before(const NoteMeta *a, const NoteMeta *b)
+{
+    if (a->pinned != b->pinned)
+        return a->pinned > b->pinned;
+    return strcmp(a->updated, b->updated) > 0;
+}
+
+void sort_meta(void)
+{
+    for (int i = 1; i < g_count; i++) {
+        if (!meta_before(&g_meta[i], &g_meta[i - 1]))
+            continue;
+        NoteMeta m = g_meta[i];
+        int j = i;
+        while (j > 0 && meta_before(&m, &g_meta[j - 1])) {
+            g_meta[j] = g_meta[j - 1];
+            j--;
+        }
+        g_meta[j] = m;
+    }
+}
+
+void iso_format(char *out, int64_t seconds)
+{
+    time_t t = static_cast<time_t>(seconds);
+    struct tm tm;
+    if (!gmtime_r(&t, &tm) || strftime(out, 24, "%Y-%m-%dT%H:%M:%SZ", &tm) == 0)
+        out[0] = '\0';
+}
+
+void iso_now(char *out)
+{
+    iso_format(out, plat_time_s());
+}
+
+void id_from_seed(uint32_t seed, char *out)
+{
+    uint32_t state = seed * 1103515245u + 12345u;
+    for (int i = 0; i < ID_LEN; i++) {
+        state = state * 1103515245u + 12345u;
+        out[i] = k_id_alphabet[(state >> 16) % 36];
+    }
+    out[ID_LEN] = '\0';
+}
+
+// Returns 1 when a body file for id exists in the notes or the trash directory.
+static int id_has_file(const char *id)
+{
+    char name[80], path[PATH_CAP];
+    snprintf(name, sizeof name, "%s.md", id);
+    path_join(path, g_dir, name);
+    if (plat_exists(path))
+        return 1;
+    path_join(path, g_trash, name);
+    return plat_exists(path);
+}
+
+void id_generate(char *out)
+{
+    // out is the new record's own field, so its address varies with the randomised stack.
+    uint32_t seed = plat_tick_ms() ^ static_cast<uint32_t>(reinterpret_cast<uintptr_t>(out)) ^
+                    static_cast<uint32_t>(plat_time_s());
+    id_from_seed(seed, out);
+    // A collision would let the new note overwrite another's body: draw again from a new seed.
+    while (meta_find(out) >= 0 || id_has_file(out)) {
+        seed = seed * 2654435761u + plat_tick_ms() + 1u;
+        id_from_seed(seed, out);
+    }
+}
+
+int meta_append(const NoteMeta *m)
+{
+    if (g_count >= META_MAX)
+        return 0;
+    g_meta[g_count++] = *m;
+    return 1;
+}
+
+void meta_remove(int i)
+{
+    memmove(&g_meta[i], &g_meta[i + 1], sizeof(NoteMeta) * static_cast<size_t>(g_count - i - 1));
+    g_count--;
+}

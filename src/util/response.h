@@ -1,0 +1,18 @@
+// The shapes every API answer shares: the JSON header block, the error response and raw output.
+#pragma once
+#include <cstddef>
+
+// Writes n bytes to standard output; the result of the write is deliberately ignored.
+void out_write(const char *data, size_t n);
+
+// Writes a NUL-terminated string to standard output.
+void out_puts(const char *s);
+
+// Writes the JSON header block (content type, no-store, nosniff, empty line).
+void json_header(void);
+
+// Writes a whole error response: status line (for 400/404/413/500), header block, envelope.
+void json_err(int status, const char *reason, const char *message);
+
+// Writes the fixed 401 response of the password gate.
+void json_unauthorized(void);
