@@ -1,15 +1,17 @@
 # User-facing targets: `make test` builds and runs every test; `make serve` runs the editor locally.
+# Other targets: fuzz (bounded libFuzzer runs), bench (benchmarks), soak (long reliability runs).
 JOBS ?= 2
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 BUILD_PKGS = cmake g++ make libgtest-dev
 
-.PHONY: all deps build test test-release test-asan serve clean
+.PHONY: all deps build test test-release test-asan serve fuzz bench soak clean
 
 all: build
 
 deps:
 	@scripts/deps.sh $(BUILD_PKGS)
+	@if [ -x scripts/deps-extra.sh ]; then scripts/deps-extra.sh; fi
 
 build: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
@@ -24,7 +26,19 @@ test-asan: deps
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 		ctest --test-dir $(ASAN_BUILD) --output-on-failure -j$(JOBS)
 
-test: test-release test-asan
+test: test-asan test-release
+
+serve: build
+	scripts/serve.sh
+
+fuzz: deps
+	scripts/fuzz.sh
+
+bench: deps
+	scripts/bench.sh
+
+soak: build
+	scripts/soak.sh
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) build-fuzz build-bench
