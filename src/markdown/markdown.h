@@ -1,0 +1,32 @@
+// Markdown preview: the HTML escaper, the inline renderer for one line and the block renderer
+// for a whole note. Every byte of user text reaches the output through the escaper.
+#pragma once
+#include <cstddef>
+
+#include "util/textbuf.h"
+
+// Longest line the block renderer looks at; bytes after it on the same line are ignored.
+constexpr size_t MD_LINE_MAX = 4095;
+// Longest link target that is still made into a link.
+constexpr size_t MD_TARGET_MAX = 511;
+
+// Appends n bytes with " & ' < > written as entities. Nothing to report on failure: bytes the
+// buffer cannot hold are dropped.
+void esc_html_into(TextBuf *b, const char *s, size_t n);
+
+// Second name of esc_html_into, kept for callers that use the short form. No result.
+inline void esc_into(TextBuf *b, const char *s, size_t n)
+{
+    esc_html_into(b, s, n);
+}
+
+// Renders one NUL-terminated line (code spans, strong, emphasis, links) as HTML. No result;
+// bytes the buffer cannot hold are dropped.
+void inline_into(TextBuf *b, const char *line);
+
+// Renders the n bytes at s like inline_into, stopping early at a NUL byte. No result.
+void inline_line(TextBuf *b, const char *s, size_t n);
+
+// Renders a whole NUL-terminated Markdown text as HTML blocks; an empty text appends nothing.
+// No result; bytes the buffer cannot hold are dropped.
+void blocks_into(TextBuf *b, const char *text);
