@@ -33,6 +33,7 @@ static const ActionRow k_actions[] = {
     {"save", do_save, 1},
     {"delete", do_delete, 1},
     {"pin", do_pin, 1},
+    {"render", do_render, 0},
 };
 
 // Returns the table row for the action, or null for an unknown one.

@@ -8,6 +8,7 @@ void do_get(const Request *r);
 void do_save(const Request *r);
 void do_delete(const Request *r);
 void do_pin(const Request *r);
+void do_render(const Request *r);
 
 // Writes the editor page: its header block and the template with both theme assets in place.
 void page_write(void);
