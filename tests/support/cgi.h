@@ -1,0 +1,93 @@
+// Runs the built executable as a CGI process: a chosen environment, a body on standard input,
+// and the response, standard error and exit status captured.
+#pragma once
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+struct CgiResult {
+    std::string out;
+    std::string err;
+    int status; // exit status, or 128 + signal number
+};
+
+using Env = std::map<std::string, std::string>;
+
+// Starts exe with exactly env (nothing inherited), writes input to its standard input and waits.
+inline CgiResult cgi_run(const char *exe, const Env &env, const std::string &input = "",
+                         const std::vector<std::string> &args = {})
+{
+    signal(SIGPIPE, SIG_IGN); // the program may answer before it reads all of a refused body
+    int in[2], out[2], err[2];
+    if (pipe(in) || pipe(out) || pipe(err))
+        return {"", "pipe failed", -1};
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]})
+            close(fd);
+        std::vector<std::string> kv;
+        for (auto &e : env)
+            kv.push_back(e.first + "=" + e.second);
+        std::vector<char *> envp, argv;
+        for (auto &s : kv)
+            envp.push_back(const_cast<char *>(s.c_str()));
+        envp.push_back(nullptr);
+        argv.push_back(const_cast<char *>(exe));
+        for (auto &a : args)
+            argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        execve(exe, argv.data(), envp.data());
+        _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    close(err[1]);
+    // Feed input and drain both outputs together so a large body or answer cannot deadlock.
+    size_t sent = 0;
+    CgiResult r{"", "", -1};
+    fcntl(in[1], F_SETFL, O_NONBLOCK);
+    if (input.empty()) {
+        close(in[1]);
+        in[1] = -1;
+    }
+    int open_outs = 2;
+    while (open_outs > 0 || in[1] >= 0) {
+        pollfd fds[3] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}, {in[1], POLLOUT, 0}};
+        poll(fds, 3, 10000);
+        char buf[65536];
+        for (int k = 0; k < 2; k++) {
+            if (fds[k].fd >= 0 && (fds[k].revents & (POLLIN | POLLHUP))) {
+                ssize_t n = read(fds[k].fd, buf, sizeof buf);
+                if (n > 0) {
+                    (k == 0 ? r.out : r.err).append(buf, static_cast<size_t>(n));
+                } else {
+                    close(fds[k].fd);
+                    (k == 0 ? out[0] : err[0]) = -1;
+                    open_outs--;
+                }
+            }
+        }
+        if (in[1] >= 0 && (fds[2].revents & (POLLOUT | POLLERR | POLLHUP))) {
+            ssize_t n = write(in[1], input.data() + sent, input.size() - sent);
+            if (n > 0)
+                sent += static_cast<size_t>(n);
+            if (n < 0 || sent == input.size()) {
+                close(in[1]);
+                in[1] = -1;
+            }
+        }
+    }
+    int st = 0;
+    waitpid(pid, &st, 0);
+    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    return r;
+}

@@ -1,0 +1,86 @@
+// Query-parameter decoding and path joining.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "store/files.h"
+#include "util/query.h"
+
+TEST(Query, LookupAndDecoding)
+{
+    struct {
+        const char *query;
+        const char *name;
+        size_t size;
+        int found;
+        std::string value;
+    } rows[] = {
+        {"a=1&action=get", "action", 64, 1, "get"},
+        {"xaction=get", "action", 64, 0, ""},
+        {"action&x=1", "action", 64, 0, ""},
+        {"q=a%2Bb+c", "q", 256, 1, "a+b c"},
+        {"q=%zz", "q", 256, 1, "%zz"},
+        {"q=%4", "q", 256, 1, "%4"},
+        {"q=100%", "q", 256, 1, "100%"},
+        {"q=a%00b", "q", 256, 1, "a"},
+        {"a=1&&q=2", "q", 256, 1, "2"},
+        {"q=1&q=2", "q", 256, 1, "1"},
+        {"a=1&", "q", 256, 0, ""},
+        {"q=", "q", 256, 1, ""},
+        {"idx=1", "id", 64, 0, ""},
+        {"%61ction=list", "action", 64, 0, ""},
+        {"action=li%73t", "action", 64, 1, "list"},
+        {"q=abcdef", "q", 4, 1, "abc"},
+        {"q=ab%41", "q", 5, 1, "ab%4"}, // the cut splits the escape, which then stays literal
+        {"", "q", 16, 0, ""},
+        {"q=%C3%A9", "q", 16, 1, "\xc3\xa9"},
+    };
+    for (auto &r : rows) {
+        char out[512];
+        memset(out, 'Z', sizeof out);
+        EXPECT_EQ(get_query_val(r.query, r.name, out, r.size), r.found) << r.query;
+        EXPECT_EQ(std::string(out), r.value) << r.query;
+    }
+    char out[16] = "x";
+    EXPECT_EQ(get_query_val(nullptr, "q", out, sizeof out), 0);
+    EXPECT_STREQ(out, "");
+}
+
+TEST(Query, LongValueIsCutBeforeDecoding)
+{
+    std::string q = "action=" + std::string(300, 'a');
+    char out[64];
+    EXPECT_EQ(get_query_val(q.c_str(), "action", out, sizeof out), 1);
+    EXPECT_EQ(strlen(out), 63u);
+}
+
+TEST(PathJoin, SeparatorsAndLimits)
+{
+    struct {
+        const char *base;
+        std::string name;
+        std::string out;
+    } rows[] = {
+        {"E:\\data\\", "x", "E:\\data\\x"},
+        {"E:\\data", "x", "E:\\data/x"},
+        {"/n/", "x", "/n/x"},
+        {"", "name", "name"},
+        {nullptr, "name", "name"},
+        {"/a", std::string(1021, 'n'), "/a/"}, // a name that does not fit whole is left out
+    };
+    for (auto &r : rows) {
+        char out[PATH_CAP];
+        path_join(out, r.base, r.name.c_str());
+        EXPECT_EQ(std::string(out), r.out) << (r.base ? r.base : "(null)");
+    }
+    char out[PATH_CAP];
+    std::string fits(1020, 'n');
+    path_join(out, "/a", fits.c_str());
+    EXPECT_EQ(strlen(out), 1023u);
+    std::string huge(1024, 'h');
+    path_join(out, "", huge.c_str());
+    EXPECT_STREQ(out, "");
+    std::string longbase(1100, 'b');
+    path_join(out, longbase.c_str(), "x");
+    EXPECT_EQ(std::string(out), std::string(1023, 'b'));
+}
