@@ -180,6 +180,7 @@ static void request_run(int argc, char **argv)
 
 int request_main(int argc, char **argv)
 {
+    plat_init();
     request_run(argc, argv);
     fflush(stdout);
     return 0;

@@ -1,4 +1,4 @@
-// The delete action: moves the note's body file into the trash and removes its record.
+// The delete action: removes the note's record and moves its body file into the trash.
 #include <cstdio>
 
 #include "actions/actions.h"
@@ -19,19 +19,19 @@ void do_delete(const Request *r)
         json_err(404, "Not Found", "note not found");
         return;
     }
+    meta_remove(i);
+    // The index goes first: a failure or a crash before the move then leaves the note listed
+    // with its body, or unlisted with its body still in place, never listed without one.
+    if (!save_index()) {
+        json_err(500, "Internal Server Error", "could not write index");
+        return;
+    }
     char src[PATH_CAP], dst[PATH_CAP], name[80];
     note_path(src, r->id);
     snprintf(name, sizeof name, "%s.md", r->id);
     path_join(dst, g_trash, name);
-    int moved = plat_exists(src) && plat_move(src, dst);
-    meta_remove(i);
-    if (!save_index()) {
-        // The index still lists the note: bring its body back so it is not listed empty.
-        if (moved)
-            plat_move(dst, src);
-        json_err(500, "Internal Server Error", "could not write index");
-        return;
-    }
+    if (plat_exists(src))
+        plat_move(src, dst);
     char out[128];
     int n = snprintf(out, sizeof out, "{\"ok\":true,\"deleted\":\"%s\",\"trash\":true}\n", r->id);
     json_header();

@@ -84,10 +84,14 @@ void do_save(const Request *)
     str_copy(m.updated, sizeof m.updated, now);
 
     char path[PATH_CAP];
+    size_t old_len = 0;
     note_path(path, m.id);
+    // An existing note's old body is kept in memory so a failed index write can put it back.
+    char *old_body = i >= 0 ? plat_read_file(path, &old_len) : nullptr;
     int written = atomic_write(path, text, len);
     free(text);
     if (!written) {
+        free(old_body);
         json_err(500, "Internal Server Error", "could not write note");
         return;
     }
@@ -97,11 +101,16 @@ void do_save(const Request *)
         meta_append(&m);
     sort_meta();
     if (!save_index()) {
-        // A generated identifier had no file before: take the new one away again.
-        if (!id[0])
+        // Leave the note as the index still describes it: its old body back, or a brand-new
+        // note's body (whose generated identifier had no file before) taken away again.
+        if (old_body)
+            atomic_write(path, old_body, old_len);
+        else if (!id[0])
             plat_remove(path);
+        free(old_body);
         json_err(500, "Internal Server Error", "could not write index");
         return;
     }
+    free(old_body);
     save_answer(&m);
 }

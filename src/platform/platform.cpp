@@ -2,6 +2,7 @@
 #include "platform/platform.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +11,11 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+void plat_init(void)
+{
+    signal(SIGXFSZ, SIG_IGN);
+}
 
 void plat_mkdir(const char *path)
 {

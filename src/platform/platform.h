@@ -4,6 +4,10 @@
 #include <cstddef>
 #include <cstdint>
 
+// Prepares the process: a write past a file-size limit then fails with an error the caller
+// reports, instead of killing the process before it can answer.
+void plat_init(void);
+
 // Creates one directory level; an existing directory or any failure is ignored.
 void plat_mkdir(const char *path);
 

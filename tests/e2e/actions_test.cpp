@@ -279,7 +279,7 @@ TEST_F(Api, FailedIndexWriteKeepsDeletedBodyAndOldIndex)
     // index.json.tmp as a non-empty directory makes every index write fail.
     fs::create_directories(dir + "/index.json.tmp/x");
     EXPECT_EQ(call("action=delete&id=" + id), err_response(k_server, "could not write index"));
-    EXPECT_EQ(read_file(dir + "/" + id + ".md"), "precious") << "the body comes back from the trash";
+    EXPECT_EQ(read_file(dir + "/" + id + ".md"), "precious") << "the body stays while the index still lists the note";
     EXPECT_EQ(call("action=pin&id=" + id), err_response(k_server, "could not write index"));
     EXPECT_EQ(call("action=save", "{\"body\":\"new note\"}"), err_response(k_server, "could not write index"));
     EXPECT_EQ(index_text(), before);

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,8 +21,9 @@ struct CgiResult {
 using Env = std::map<std::string, std::string>;
 
 // Starts exe with exactly env (nothing inherited), writes input to its standard input and waits.
+// A file_limit of 0 or more caps the size of files the process may write (RLIMIT_FSIZE, bytes).
 inline CgiResult cgi_run(const char *exe, const Env &env, const std::string &input = "",
-                         const std::vector<std::string> &args = {})
+                         const std::vector<std::string> &args = {}, long file_limit = -1)
 {
     signal(SIGPIPE, SIG_IGN); // the program may answer before it reads all of a refused body
     int in[2], out[2], err[2];
@@ -34,6 +36,10 @@ inline CgiResult cgi_run(const char *exe, const Env &env, const std::string &inp
         dup2(err[1], 2);
         for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]})
             close(fd);
+        if (file_limit >= 0) {
+            rlimit rl = {static_cast<rlim_t>(file_limit), static_cast<rlim_t>(file_limit)};
+            setrlimit(RLIMIT_FSIZE, &rl);
+        }
         std::vector<std::string> kv;
         for (auto &e : env)
             kv.push_back(e.first + "=" + e.second);

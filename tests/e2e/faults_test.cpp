@@ -1,0 +1,213 @@
+// Crashes and failing disks: processes killed at random moments and writes refused by a file-size
+// limit or a full filesystem never lose a note, corrupt the index or mix up two notes' bodies.
+#include <sys/mount.h>
+#include <sys/stat.h>
+
+#include <random>
+#include <set>
+#include <thread>
+
+#include "e2e_support.h"
+#include "support/json_check.h"
+
+static const std::string k_server = "Status: 500 Internal Server Error\r\n";
+
+// Starts one request in the background with the body on standard input; returns its pid.
+static pid_t cgi_spawn(const Env &env, const std::string &body_file)
+{
+    pid_t pid = fork();
+    if (pid == 0) {
+        int in = open(body_file.c_str(), O_RDONLY);
+        int out = open("/dev/null", O_WRONLY);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(out, 2);
+        std::vector<std::string> kv;
+        for (auto &e : env)
+            kv.push_back(e.first + "=" + e.second);
+        std::vector<char *> envp;
+        for (auto &s : kv)
+            envp.push_back(const_cast<char *>(s.c_str()));
+        envp.push_back(nullptr);
+        char *argv[] = {const_cast<char *>(NOTES_EXE), nullptr};
+        execve(NOTES_EXE, argv, envp.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+class Faults : public Api {
+protected:
+    // Lists the notes the program reports, checking the index file and the answer are sound.
+    std::vector<std::string> listed_ids()
+    {
+        std::string idx = index_text();
+        EXPECT_TRUE(idx.empty() || json_valid(idx)) << idx;
+        std::string body = ok_body("action=list");
+        EXPECT_TRUE(json_valid(body)) << body;
+        std::vector<std::string> ids;
+        std::regex re("\"id\":\"([a-z0-9]{12})\"");
+        for (auto it = std::sregex_iterator(body.begin(), body.end(), re); it != std::sregex_iterator(); ++it)
+            ids.push_back((*it)[1].str());
+        return ids;
+    }
+
+    // A note with many long titles beside it, so that the index is larger than a body.
+    void fill_index(int notes)
+    {
+        for (int i = 0; i < notes; i++)
+            save("{\"title\":\"" + std::string(250, static_cast<char>('a' + i % 26)) + "\",\"body\":\"f\"}");
+    }
+};
+
+TEST_F(Faults, FileSizeLimitRefusesWritesAndKeepsOldState)
+{
+    std::string id = save("{\"title\":\"keep\",\"body\":\"old body\"}");
+    fill_index(20); // index now well over 4 KiB
+    std::string before = index_text();
+    ASSERT_GT(before.size(), 4096u);
+    auto limited = [&](const std::string &query, const std::string &body) {
+        Env env = env_for(query, "POST");
+        env["CONTENT_LENGTH"] = std::to_string(body.size());
+        CgiResult r = cgi_run(NOTES_EXE, env, body, {}, 4096);
+        EXPECT_EQ(r.status, 0) << "a refused write must be answered, not kill the process";
+        EXPECT_EQ(r.err, "");
+        return r.out;
+    };
+    struct {
+        std::string query;
+        std::string body;
+        std::string message;
+    } rows[] = {
+        {"action=save", "{\"id\":\"" + id + "\",\"body\":\"" + std::string(8000, 'x') + "\"}", "could not write note"},
+        {"action=save", "{\"id\":\"" + id + "\",\"body\":\"small new\"}", "could not write index"},
+        {"action=save", "{\"body\":\"brand new\"}", "could not write index"},
+        {"action=pin&id=" + id, "", "could not write index"},
+        {"action=delete&id=" + id, "", "could not write index"},
+    };
+    for (auto &r : rows) {
+        EXPECT_EQ(limited(r.query, r.body), err_response(k_server, r.message)) << r.query << " " << r.body.substr(0, 40);
+        EXPECT_EQ(index_text(), before);
+        EXPECT_EQ(read_file(dir + "/" + id + ".md"), "old body");
+        size_t files = 0;
+        for (auto &e : fs::directory_iterator(dir)) {
+            EXPECT_NE(e.path().extension(), ".tmp");
+            files++;
+        }
+        EXPECT_EQ(files, 23u) << "21 bodies, the index and the trash";
+    }
+}
+
+TEST_F(Faults, FullFilesystemRefusesWritesAndKeepsOldState)
+{
+    std::string mnt = dir + "/small";
+    fs::create_directories(mnt);
+    if (mount("tmpfs", mnt.c_str(), "tmpfs", 0, "size=64k") != 0)
+        GTEST_SKIP() << "this machine does not allow mounting a small filesystem";
+    std::string saved = dir;
+    dir = mnt;
+    std::string id = save("{\"body\":\"old\"}");
+    std::string before = index_text();
+    // Fill the filesystem to the brim, then try to save more than fits.
+    write_file(mnt + "/filler", std::string(60000, 'f'));
+    std::string out = call("action=save", "{\"id\":\"" + id + "\",\"body\":\"" + std::string(20000, 'n') + "\"}");
+    EXPECT_EQ(out, err_response(k_server, "could not write note"));
+    EXPECT_EQ(read_file(mnt + "/" + id + ".md"), "old");
+    EXPECT_EQ(index_text(), before);
+    EXPECT_FALSE(fs::exists(mnt + "/" + id + ".md.tmp"));
+    umount(mnt.c_str());
+    dir = saved;
+}
+
+TEST_F(Faults, KillBetweenBodyAndIndexLeavesNoMixedUpNote)
+{
+    std::string other = save("{\"title\":\"other\",\"body\":\"other body\"}");
+    std::string before = index_text();
+    // A FIFO in place of the index's temporary file holds the saving process right after it
+    // has written the new note's body and before the index changes.
+    ASSERT_EQ(mkfifo((dir + "/index.json.tmp").c_str(), 0600), 0);
+    std::string body_file = dir + "/../" + fs::path(dir).filename().string() + ".req";
+    write_file(body_file, "{\"title\":\"new\",\"body\":\"new body\"}");
+    Env env = env_for("action=save", "POST");
+    env["CONTENT_LENGTH"] = "35";
+    pid_t pid = cgi_spawn(env, body_file);
+    std::string orphan;
+    for (int i = 0; i < 500 && orphan.empty(); i++) {
+        for (auto &e : fs::directory_iterator(dir))
+            if (e.path().extension() == ".md" && e.path().stem() != other)
+                orphan = e.path().stem();
+        if (orphan.empty())
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    fs::remove(body_file);
+    ASSERT_FALSE(orphan.empty()) << "the save never wrote its body";
+    fs::remove(dir + "/index.json.tmp");
+    EXPECT_EQ(index_text(), before);
+    EXPECT_EQ(listed_ids(), std::vector<std::string>{other});
+    EXPECT_EQ(call("action=get&id=" + orphan), err_response("Status: 404 Not Found\r\n", "note not found"));
+    // Later notes never take the orphan's name, so none of them is answered with its body.
+    for (int i = 0; i < 20; i++) {
+        std::string id = save("{\"body\":\"later " + std::to_string(i) + "\"}");
+        EXPECT_NE(id, orphan);
+        EXPECT_NE(ok_body("action=get&id=" + id).find("later " + std::to_string(i) + "\""), std::string::npos);
+    }
+    EXPECT_EQ(read_file(dir + "/" + orphan + ".md"), "new body");
+}
+
+TEST_F(Faults, RandomKillsNeverLoseOrCorruptNotes)
+{
+    // One large note whose body flips between two contents, and small notes that come and go.
+    const size_t big = 300000;
+    std::string big_id = save("{\"title\":\"big\",\"body\":\"" + std::string(big, 'A') + "\"}");
+    std::map<std::string, std::string> small; // id -> body, for notes whose save was acknowledged
+    std::mt19937 rng(99);
+    std::string req = dir + ".req";
+    int kills = 0;
+    for (int round = 0; round < 40; round++) {
+        std::string query = "action=save";
+        std::string body;
+        int op = static_cast<int>(rng() % 4);
+        if (op == 0) {
+            body = "{\"id\":\"" + big_id + "\",\"body\":\"" + std::string(big, round % 2 ? 'B' : 'A') + "\"}";
+        } else if (op == 1) {
+            body = "{\"body\":\"small " + std::to_string(round) + "\"}";
+        } else if (op == 2) {
+            query = "action=pin&id=" + big_id;
+        } else if (!small.empty()) {
+            query = "action=delete&id=" + small.begin()->first;
+        }
+        write_file(req, body);
+        Env env = env_for(query, "POST");
+        env["CONTENT_LENGTH"] = std::to_string(body.size());
+        pid_t pid = cgi_spawn(env, req);
+        std::this_thread::sleep_for(std::chrono::microseconds(rng() % 4000));
+        kills += kill(pid, SIGKILL) == 0;
+        waitpid(pid, nullptr, 0);
+
+        std::vector<std::string> ids = listed_ids();
+        std::set<std::string> seen(ids.begin(), ids.end());
+        ASSERT_TRUE(seen.count(big_id)) << "round " << round;
+        std::string b = read_file(dir + "/" + big_id + ".md");
+        EXPECT_TRUE(b == std::string(big, 'A') || b == std::string(big, 'B')) << "round " << round << " size " << b.size();
+        for (auto &id : ids) {
+            EXPECT_TRUE(fs::exists(dir + "/" + id + ".md")) << "listed without a body: " << id;
+            std::string nb = read_file(dir + "/" + id + ".md");
+            if (id != big_id) {
+                EXPECT_EQ(nb.rfind("small ", 0), 0u) << id << " holds " << nb.substr(0, 20);
+            }
+        }
+        // Track small notes the program now lists; deleted ones must not come back.
+        for (auto it = small.begin(); it != small.end();)
+            it = seen.count(it->first) ? std::next(it) : small.erase(it);
+        for (auto &id : ids)
+            if (id != big_id)
+                small[id] = read_file(dir + "/" + id + ".md");
+    }
+    fs::remove(req);
+    EXPECT_GT(kills, 0);
+    // After all the kills the store still takes a normal save and lists it.
+    std::string id = save("{\"body\":\"after\"}");
+    EXPECT_NE(ok_body("action=list").find(id), std::string::npos);
+}
