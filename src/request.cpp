@@ -15,6 +15,7 @@
 #include "store/meta.h"
 #include "util/query.h"
 #include "util/response.h"
+#include "util/secret.h"
 #include "util/textbuf.h"
 
 char g_body[BODY_CAP];
@@ -43,16 +44,6 @@ static const ActionRow *action_find(const char *name)
         if (strcmp(row.name, name) == 0)
             return &row;
     return nullptr;
-}
-
-// Compares two strings without an early exit on the first difference. Returns 1 when equal.
-static int secret_equal(const char *given, const char *secret)
-{
-    size_t gl = strlen(given), sl = strlen(secret);
-    unsigned char diff = gl == sl ? 0 : 1;
-    for (size_t i = 0; i < gl; i++)
-        diff |= static_cast<unsigned char>(given[i] ^ secret[sl ? i % sl : 0]);
-    return diff == 0;
 }
 
 // Returns 1 when the request gives the node password by header, bearer token or query.
@@ -188,6 +179,7 @@ int request_main(int argc, char **argv)
 
 void request_reset(void)
 {
+    plat_unlock_dir();
     g_dir[0] = '\0';
     g_trash[0] = '\0';
     g_count = 0;

@@ -136,9 +136,13 @@ void plat_remove(const char *path)
     (void)unlink(path);
 }
 
+// The descriptor holding the notes directory lock; it stays open until the process exits.
+static int g_lock_fd = -1;
+
 int plat_lock_dir(const char *path)
 {
-    // The descriptor stays open on purpose: the lock lives until the process exits.
+    if (g_lock_fd >= 0)
+        return 1;
     int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return 0;
@@ -148,7 +152,15 @@ int plat_lock_dir(const char *path)
             return 0;
         }
     }
+    g_lock_fd = fd;
     return 1;
+}
+
+void plat_unlock_dir(void)
+{
+    if (g_lock_fd >= 0)
+        close(g_lock_fd);
+    g_lock_fd = -1;
 }
 
 uint32_t plat_tick_ms(void)

@@ -37,6 +37,9 @@ void plat_remove(const char *path);
 // Takes an exclusive lock on the directory, held until the process ends. Returns 1/0.
 int plat_lock_dir(const char *path);
 
+// Releases the lock of plat_lock_dir (for running several requests in one process).
+void plat_unlock_dir(void);
+
 // Milliseconds since an arbitrary start, wrapping at 2^32 (identifier seeds only).
 uint32_t plat_tick_ms(void);
 

@@ -5,6 +5,7 @@
 
 #include "store/files.h"
 #include "util/query.h"
+#include "util/secret.h"
 
 TEST(Query, LookupAndDecoding)
 {
@@ -83,4 +84,17 @@ TEST(PathJoin, SeparatorsAndLimits)
     std::string longbase(1100, 'b');
     path_join(out, longbase.c_str(), "x");
     EXPECT_EQ(std::string(out), std::string(1023, 'b'));
+}
+
+TEST(Secret, EqualOnlyForIdenticalBytes)
+{
+    struct {
+        const char *given;
+        const char *secret;
+    } rows[] = {
+        {"p w", "p w"}, {"p w ", "p w"}, {"p", "p w"}, {"", "p"}, {"P W", "p w"},
+        {"abcabc", "abc"}, {"\xff", "\xff"}, {"\xfe", "\xff"}, {"x", "x"}, {"secret!", "secret?"},
+    };
+    for (auto &r : rows)
+        EXPECT_EQ(secret_equal(r.given, r.secret), strcmp(r.given, r.secret) == 0) << r.given << " vs " << r.secret;
 }
