@@ -56,7 +56,8 @@ static void render_loop(benchmark::State &state, const std::string &doc)
 
 static void BM_RenderMixedNote(benchmark::State &state)
 {
-    std::string doc = bench_document(k_note_lines, sizeof k_note_lines / sizeof k_note_lines[0], BENCH_DOC_SIZE);
+    std::string doc =
+        bench_document(k_note_lines, sizeof k_note_lines / sizeof k_note_lines[0], BENCH_DOC_SIZE);
     render_loop(state, doc);
 }
 BENCHMARK(BM_RenderMixedNote)->Unit(benchmark::kMillisecond);

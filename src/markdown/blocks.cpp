@@ -10,7 +10,7 @@ enum MdBlock { MD_NONE, MD_PARA, MD_BULLETS, MD_NUMBERS, MD_FENCE };
 static const char *const k_block_close[] = {"", "</p>\n", "</ul>\n", "</ol>\n", "</code></pre>\n"};
 
 static const char *const k_heading_open[] = {"", "<h1>", "<h2>", "<h3>", "<h4>", "<h5>", "<h6>"};
-static const char *const k_heading_close[] = {"",       "</h1>\n", "</h2>\n", "</h3>\n",
+static const char *const k_heading_close[] = {"",        "</h1>\n", "</h2>\n", "</h3>\n",
                                               "</h4>\n", "</h5>\n", "</h6>\n"};
 
 enum LineByte : unsigned char { LB_RULE = 1, LB_BULLET = 2, LB_DIGIT = 4 };
@@ -45,29 +45,27 @@ struct MdRender {
     MdBlock open;
 };
 
+// Returns the class bits of the line's byte i (0 for bytes with no block meaning).
 static unsigned char line_class(const MdLine *ln, size_t i)
 {
     return k_line.cls[static_cast<unsigned char>(ln->s[i])];
 }
 
-static int line_starts_with_fence(const MdLine *ln)
-{
-    return ln->len >= 3 && memcmp(ln->s, "```", 3) == 0;
-}
+// Line checks: each fills in the text (and level) of a line of its kind.
 
-// Line checks. Each returns 1 when the line is of its kind (filling text and level), else 0.
-
+// Returns 1 for a line that was empty or held only carriage returns, else 0.
 static int line_is_blank(MdLine *ln)
 {
     return ln->len == 0;
 }
 
+// Returns 1 for a fence line (anything after the backticks is ignored), else 0.
 static int line_is_fence(MdLine *ln)
 {
-    return line_starts_with_fence(ln);
+    return ln->len >= 3 && memcmp(ln->s, "```", 3) == 0;
 }
 
-// Three or more of one marker byte, with only spaces between them and none in front.
+// Returns 1 for three or more of one marker byte with only spaces between and none in front, else 0.
 static int line_is_rule(MdLine *ln)
 {
     if (ln->len < 3 || !(line_class(ln, 0) & LB_RULE))
@@ -83,7 +81,8 @@ static int line_is_rule(MdLine *ln)
     return marks >= 3;
 }
 
-// One to six '#' alone or followed by a space; the text drops trailing '#' then trailing spaces.
+// Returns 1 for one to six '#' alone or before a space, else 0; seven make a paragraph line.
+// The text drops trailing '#' and then trailing spaces, so "# a #" reads as "a".
 static int line_is_heading(MdLine *ln)
 {
     size_t n = 0;
@@ -105,6 +104,7 @@ static int line_is_heading(MdLine *ln)
     return 1;
 }
 
+// Returns 1 for a '>' line, its text after the spaces that follow the '>', else 0.
 static int line_is_quote(MdLine *ln)
 {
     if (ln->s[0] != '>')
@@ -117,6 +117,7 @@ static int line_is_quote(MdLine *ln)
     return 1;
 }
 
+// Returns 1 for "*", "+" or "-" and a space; further spaces stay in the text. Else 0.
 static int line_is_bullet(MdLine *ln)
 {
     if (ln->len < 2 || !(line_class(ln, 0) & LB_BULLET) || ln->s[1] != ' ')
@@ -126,7 +127,7 @@ static int line_is_bullet(MdLine *ln)
     return 1;
 }
 
-// Digits, a '.', then a space inside the line; the number itself is not kept.
+// Returns 1 for digits, a '.' and a space inside the line, else 0; the number is not kept.
 static int line_is_numbered(MdLine *ln)
 {
     size_t i = 0;
@@ -139,6 +140,7 @@ static int line_is_numbered(MdLine *ln)
     return 1;
 }
 
+// Returns 1 always: the whole line is the text (paragraph lines, code lines).
 static int line_is_any(MdLine *ln)
 {
     ln->text = ln->s;
@@ -155,11 +157,13 @@ static void block_close(MdRender *r)
 
 // Line handlers: each appends the HTML for a line of its kind and sets the open block.
 
+// Ends the open block. No result.
 static void emit_blank(MdRender *r, const MdLine *)
 {
     block_close(r);
 }
 
+// Opens a code fence; no line feed follows the tags, so code starts on their line. No result.
 static void emit_fence_open(MdRender *r, const MdLine *)
 {
     block_close(r);
@@ -167,12 +171,14 @@ static void emit_fence_open(MdRender *r, const MdLine *)
     r->open = MD_FENCE;
 }
 
+// Ends the open block and appends a rule. No result.
 static void emit_rule(MdRender *r, const MdLine *)
 {
     block_close(r);
     buf_puts(r->out, "<hr>\n");
 }
 
+// Appends a heading of the line's level; it never stays open. No result.
 static void emit_heading(MdRender *r, const MdLine *ln)
 {
     block_close(r);
@@ -181,6 +187,7 @@ static void emit_heading(MdRender *r, const MdLine *ln)
     buf_puts(r->out, k_heading_close[ln->level]);
 }
 
+// Every quote line is its own element: quotes do not continue. No result.
 static void emit_quote(MdRender *r, const MdLine *ln)
 {
     block_close(r);
@@ -202,17 +209,19 @@ static void emit_item(MdRender *r, const MdLine *ln, MdBlock list, const char *o
     buf_puts(r->out, "</li>\n");
 }
 
+// Appends a bullet item. No result.
 static void emit_bullet(MdRender *r, const MdLine *ln)
 {
     emit_item(r, ln, MD_BULLETS, "<ul>\n");
 }
 
+// Appends a numbered item; the list carries no start number. No result.
 static void emit_numbered(MdRender *r, const MdLine *ln)
 {
     emit_item(r, ln, MD_NUMBERS, "<ol>\n");
 }
 
-// Consecutive paragraph lines share one paragraph, joined by a single space.
+// Consecutive paragraph lines share one paragraph, joined by a single space. No result.
 static void emit_paragraph(MdRender *r, const MdLine *ln)
 {
     if (r->open == MD_PARA) {
@@ -225,17 +234,19 @@ static void emit_paragraph(MdRender *r, const MdLine *ln)
     inline_line(r->out, ln->text, ln->text_len);
 }
 
+// Keeps an empty code line. No result.
 static void fence_blank(MdRender *r, const MdLine *)
 {
     buf_putc(r->out, '\n');
 }
 
-// Whatever follows the closing backticks on their line is dropped.
+// Closes the fence; whatever follows the backticks on their line is dropped. No result.
 static void fence_close(MdRender *r, const MdLine *)
 {
     block_close(r);
 }
 
+// Appends one code line, escaped only. No result.
 static void fence_code(MdRender *r, const MdLine *ln)
 {
     esc_html_into(r->out, ln->s, ln->len);
@@ -249,9 +260,8 @@ struct LineRule {
 
 // Kinds of a line outside a code fence, in the order they are tried; the last always matches.
 static const LineRule k_line_rules[] = {
-    {line_is_blank, emit_blank},     {line_is_fence, emit_fence_open},
-    {line_is_rule, emit_rule},       {line_is_heading, emit_heading},
-    {line_is_quote, emit_quote},     {line_is_bullet, emit_bullet},
+    {line_is_blank, emit_blank},       {line_is_fence, emit_fence_open}, {line_is_rule, emit_rule},
+    {line_is_heading, emit_heading},   {line_is_quote, emit_quote},      {line_is_bullet, emit_bullet},
     {line_is_numbered, emit_numbered}, {line_is_any, emit_paragraph},
 };
 

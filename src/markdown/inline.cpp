@@ -47,7 +47,7 @@ struct InlineScan {
     TextBuf *out;
     const char *s;
     size_t n;
-    size_t lit;                  // start of the literal bytes not yet appended
+    size_t lit;                    // start of the literal bytes not yet appended
     size_t memo_from[CLOSE_KINDS]; // where the last search of each kind started
     size_t memo_at[CLOSE_KINDS];   // what it found (n when nothing)
 };
@@ -103,9 +103,9 @@ static void scan_wrap(InlineScan *sc, const char *open, size_t from, size_t to, 
     buf_puts(sc->out, close);
 }
 
-// Each span function tries the construct whose opener stands at pos. It returns the position
-// after the construct once it has appended it, or 0 (nothing appended) when the opener is literal.
+// Span functions try the construct whose opener stands at pos.
 
+// Returns the position after the code span once appended, or 0 when the backtick is literal.
 static size_t span_code(InlineScan *sc, size_t pos)
 {
     size_t close = scan_find(sc, CLOSE_TICK, '`', pos + 1);
@@ -116,6 +116,7 @@ static size_t span_code(InlineScan *sc, size_t pos)
     return close + 1;
 }
 
+// Returns the position after the strong span once appended, or 0 when the pair is literal.
 static size_t span_strong(InlineScan *sc, size_t pos)
 {
     size_t close = scan_find_pair(sc, pos + 2);
@@ -126,6 +127,7 @@ static size_t span_strong(InlineScan *sc, size_t pos)
     return close + 2;
 }
 
+// Returns the position after the emphasis once appended, or 0 when the opener is literal.
 static size_t span_emphasis(InlineScan *sc, size_t pos, int kind)
 {
     if (pos + 1 >= sc->n || k_in.space[static_cast<unsigned char>(sc->s[pos + 1])])
@@ -138,8 +140,8 @@ static size_t span_emphasis(InlineScan *sc, size_t pos, int kind)
     return close + 1;
 }
 
-// A doubled asterisk tries strong only: if that fails, the first asterisk is literal and the
-// second one gets its own turn on the next step.
+// Returns the position after a strong or emphasis span, or 0 when the asterisk is literal. A
+// doubled asterisk tries strong only: on failure the second one gets its own turn next.
 static size_t span_star(InlineScan *sc, size_t pos)
 {
     if (pos + 1 < sc->n && sc->s[pos + 1] == '*')
@@ -147,6 +149,7 @@ static size_t span_star(InlineScan *sc, size_t pos)
     return span_emphasis(sc, pos, CLOSE_STAR);
 }
 
+// Returns the position after an underscore emphasis, or 0 when the underscore is literal.
 static size_t span_under(InlineScan *sc, size_t pos)
 {
     return span_emphasis(sc, pos, CLOSE_UNDER);
@@ -168,6 +171,8 @@ static int link_target_ok(const char *t, size_t n)
     return 0;
 }
 
+// Returns the position after the link once appended, or 0 when the '[' is literal; the link
+// text is escaped only, so markers inside it stay as they are.
 static size_t span_link(InlineScan *sc, size_t pos)
 {
     size_t rb = scan_find(sc, CLOSE_BRACKET, ']', pos + 1);

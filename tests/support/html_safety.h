@@ -15,8 +15,26 @@ enum HtmlContent {
     HC_VOID,   // nothing: the tag has no closing tag
 };
 
-enum HtmlTagId { TAG_P, TAG_H1, TAG_H2, TAG_H3, TAG_H4, TAG_H5, TAG_H6, TAG_QUOTE, TAG_UL, TAG_OL,
-                 TAG_LI, TAG_HR, TAG_PRE, TAG_STRONG, TAG_EM, TAG_CODE, TAG_A, TAG_COUNT };
+enum HtmlTagId {
+    TAG_P,
+    TAG_H1,
+    TAG_H2,
+    TAG_H3,
+    TAG_H4,
+    TAG_H5,
+    TAG_H6,
+    TAG_QUOTE,
+    TAG_UL,
+    TAG_OL,
+    TAG_LI,
+    TAG_HR,
+    TAG_PRE,
+    TAG_STRONG,
+    TAG_EM,
+    TAG_CODE,
+    TAG_A,
+    TAG_COUNT
+};
 
 struct HtmlTag {
     const char *name;
@@ -26,12 +44,12 @@ struct HtmlTag {
 
 // Indexed by HtmlTagId.
 static const HtmlTag k_html_tags[TAG_COUNT] = {
-    {"p", HC_INLINE, HC_ROOT},   {"h1", HC_INLINE, HC_ROOT},   {"h2", HC_INLINE, HC_ROOT},
-    {"h3", HC_INLINE, HC_ROOT},  {"h4", HC_INLINE, HC_ROOT},   {"h5", HC_INLINE, HC_ROOT},
-    {"h6", HC_INLINE, HC_ROOT},  {"blockquote", HC_INLINE, HC_ROOT},
-    {"ul", HC_LIST, HC_ROOT},    {"ol", HC_LIST, HC_ROOT},     {"li", HC_INLINE, HC_LIST},
-    {"hr", HC_VOID, HC_ROOT},    {"pre", HC_PRE, HC_ROOT},     {"strong", HC_TEXT, HC_INLINE},
-    {"em", HC_TEXT, HC_INLINE},  {"code", HC_TEXT, HC_INLINE}, {"a", HC_TEXT, HC_INLINE},
+    {"p", HC_INLINE, HC_ROOT},    {"h1", HC_INLINE, HC_ROOT},         {"h2", HC_INLINE, HC_ROOT},
+    {"h3", HC_INLINE, HC_ROOT},   {"h4", HC_INLINE, HC_ROOT},         {"h5", HC_INLINE, HC_ROOT},
+    {"h6", HC_INLINE, HC_ROOT},   {"blockquote", HC_INLINE, HC_ROOT}, {"ul", HC_LIST, HC_ROOT},
+    {"ol", HC_LIST, HC_ROOT},     {"li", HC_INLINE, HC_LIST},         {"hr", HC_VOID, HC_ROOT},
+    {"pre", HC_PRE, HC_ROOT},     {"strong", HC_TEXT, HC_INLINE},     {"em", HC_TEXT, HC_INLINE},
+    {"code", HC_TEXT, HC_INLINE}, {"a", HC_TEXT, HC_INLINE},
 };
 
 // The only entities the escaper writes.

@@ -24,22 +24,64 @@ static size_t rng_below(size_t n)
 }
 
 static const char *const k_line_starts[] = {
-    "", "", "", "# ", "###### ", "####### ", "#", "> ", ">", ">> ", "- ", "* ", "+ ", "1. ", "42. ",
-    "```", "```js", "---", "* * *", "___", "  ", "\t", "-", "1.", "- -",
+    "",    "",     "",    "# ",    "###### ", "####### ", "#",   "> ", ">",  ">> ", "- ", "* ",  "+ ",
+    "1. ", "42. ", "```", "```js", "---",     "* * *",    "___", "  ", "\t", "-",   "1.", "- -",
 };
 
 static const char *const k_pieces[] = {
-    "word", " ", "  ", "*", "**", "_", "__", "`", "[", "]", "(", ")", "](", "[x](", "[", "](/p)",
-    "](#t)", "](https://h/p?a=1&b=2)", "](mailto:a@b)", "](javascript:alert(1))", "](data:text/html,<b>)",
-    "](JavaScript:x)", "](http://a b)", "](/\"onclick=\"x)", "<", ">", "&", "\"", "'", "<script>",
-    "</p>", "<a href=\"javascript:x\">", "&amp;", "&#39;", "&lt;", "\r", "#", "\xe2\x82\xac", "\xc3",
-    "javascript:", "data:", "http://", "https://", "mailto:", "/", "#",
+    "word",
+    " ",
+    "  ",
+    "*",
+    "**",
+    "_",
+    "__",
+    "`",
+    "[",
+    "]",
+    "(",
+    ")",
+    "](",
+    "[x](",
+    "[",
+    "](/p)",
+    "](#t)",
+    "](https://h/p?a=1&b=2)",
+    "](mailto:a@b)",
+    "](javascript:alert(1))",
+    "](data:text/html,<b>)",
+    "](JavaScript:x)",
+    "](http://a b)",
+    "](/\"onclick=\"x)",
+    "<",
+    ">",
+    "&",
+    "\"",
+    "'",
+    "<script>",
+    "</p>",
+    "<a href=\"javascript:x\">",
+    "&amp;",
+    "&#39;",
+    "&lt;",
+    "\r",
+    "#",
+    "\xe2\x82\xac",
+    "\xc3",
+    "javascript:",
+    "data:",
+    "http://",
+    "https://",
+    "mailto:",
+    "/",
+    "#",
 };
 
 // Appends one random byte from the ranges that tend to break naive renderers.
 static void add_odd_byte(std::string &s)
 {
-    static const unsigned char k_odd[] = {0x01, 0x08, 0x09, 0x0b, 0x0c, 0x0d, 0x1b, 0x1f, 0x7f, 0x80, 0xa0, 0xff};
+    static const unsigned char k_odd[] = {0x01, 0x08, 0x09, 0x0b, 0x0c, 0x0d,
+                                          0x1b, 0x1f, 0x7f, 0x80, 0xa0, 0xff};
     s += static_cast<char>(k_odd[rng_below(sizeof k_odd)]);
 }
 

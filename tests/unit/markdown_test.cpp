@@ -108,8 +108,15 @@ TEST(Inline, RendersEveryDocumentedLine)
 TEST(Inline, RefusesDangerousLinkTargets)
 {
     const char *targets[] = {
-        "javascript:alert`1`", "JavaScript:x", "data:text/html;base64,PHNjcmlwdD4=", "vbscript:x",
-        " javascript:x",       "\tjavascript:x", "http:x", "https:/x", "mailto x",
+        "javascript:alert`1`",
+        "JavaScript:x",
+        "data:text/html;base64,PHNjcmlwdD4=",
+        "vbscript:x",
+        " javascript:x",
+        "\tjavascript:x",
+        "http:x",
+        "https:/x",
+        "mailto x",
     };
     for (const char *t : targets) {
         std::string out = render_inline(std::string("[x](") + t + ")");
@@ -176,10 +183,11 @@ static std::string reference_inline(const std::string &s)
             size_t rp = rb != std::string::npos && rb + 1 < n && s[rb + 1] == '(' ? s.find(')', rb + 2)
                                                                                   : std::string::npos;
             std::string t = rp != std::string::npos ? s.substr(rb + 2, rp - rb - 2) : "";
-            bool ok = !t.empty() && t.size() <= 511 &&
-                      (t[0] == '/' || t[0] == '#' ||
-                       ((t.rfind("https://", 0) == 0 || t.rfind("http://", 0) == 0 || t.rfind("mailto:", 0) == 0) &&
-                        std::all_of(t.begin(), t.end(), [](char b) { return (unsigned char)b > 0x20; })));
+            bool ok =
+                !t.empty() && t.size() <= 511 &&
+                (t[0] == '/' || t[0] == '#' ||
+                 ((t.rfind("https://", 0) == 0 || t.rfind("http://", 0) == 0 || t.rfind("mailto:", 0) == 0) &&
+                  std::all_of(t.begin(), t.end(), [](char b) { return (unsigned char)b > 0x20; })));
             if (ok) {
                 out += anchor(esc(t), esc(s.substr(i + 1, rb - i - 1)));
                 i = rp + 1;
@@ -273,19 +281,19 @@ TEST(Blocks, RendersEveryDocumentedText)
 TEST(Blocks, LineRuleEdges)
 {
     const Case cases[] = {
-        {"a  \nb", "<p>a   b</p>\n"},                        // own trailing spaces stay before the joint
-        {" ---", "<p> ---</p>\n"},                           // a rule may not begin with a space
-        {"-*-", "<p>-*-</p>\n"},                             // nor mix its markers
-        {"--\t-", "<p>--\t-</p>\n"},                         // nor hold a tab
+        {"a  \nb", "<p>a   b</p>\n"}, // own trailing spaces stay before the joint
+        {" ---", "<p> ---</p>\n"},    // a rule may not begin with a space
+        {"-*-", "<p>-*-</p>\n"},      // nor mix its markers
+        {"--\t-", "<p>--\t-</p>\n"},  // nor hold a tab
         {"___", "<hr>\n"},
-        {"1.", "<p>1.</p>\n"},                               // the space must lie inside the line
+        {"1.", "<p>1.</p>\n"}, // the space must lie inside the line
         {"123456789012345678901234567890. x", "<ol>\n<li>x</li>\n</ol>\n"},
         {"######", "<h6></h6>\n"},
         {"#######", "<p>#######</p>\n"},
         {"##   spaced   ", "<h2>spaced</h2>\n"},
         {">   q", "<blockquote>q</blockquote>\n"},
-        {"a\r\rb", "<p>a\r\rb</p>\n"},                       // inner carriage returns stay
-        {"```\n  \n```", "<pre><code>  \n</code></pre>\n"},  // spaces are no blank line
+        {"a\r\rb", "<p>a\r\rb</p>\n"},                      // inner carriage returns stay
+        {"```\n  \n```", "<pre><code>  \n</code></pre>\n"}, // spaces are no blank line
         {"```\n# *x*\n- y", "<pre><code># *x*\n- y\n</code></pre>\n"},
         {"- a\n```\nb", "<ul>\n<li>a</li>\n</ul>\n<pre><code>b\n</code></pre>\n"},
         {"p\n> q\n- r\n1. s\n```", "<p>p</p>\n<blockquote>q</blockquote>\n<ul>\n<li>r</li>\n</ul>\n"

@@ -11,11 +11,10 @@
 #include "actions/actions.h"
 #include "request.h"
 
-static const std::string k_header =
-    "Content-Type: application/json; charset=utf-8\r\n"
-    "Cache-Control: no-store\r\n"
-    "X-Content-Type-Options: nosniff\r\n"
-    "\r\n";
+static const std::string k_header = "Content-Type: application/json; charset=utf-8\r\n"
+                                    "Cache-Control: no-store\r\n"
+                                    "X-Content-Type-Options: nosniff\r\n"
+                                    "\r\n";
 
 // Runs fn with standard output sent to a temporary file; returns what it wrote.
 template <typename Fn> static std::string capture_stdout(Fn fn)
@@ -55,7 +54,8 @@ static std::string ok_html(const std::string &json_html)
 
 static std::string error(const char *status, const char *message)
 {
-    return std::string("Status: ") + status + "\r\n" + k_header + "{\"ok\":false,\"error\":\"" + message + "\"}\n";
+    return std::string("Status: ") + status + "\r\n" + k_header + "{\"ok\":false,\"error\":\"" + message +
+           "\"}\n";
 }
 
 struct RenderCase {
