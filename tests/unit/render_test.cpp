@@ -116,6 +116,8 @@ TEST(Render, IsReachableThroughTheRequestEntry)
     std::string out = capture_stdout([&] { request_main(1, argv); });
     EXPECT_EQ(out, ok_html("<p>[x](javascript:y) <em>e</em></p>\\n"));
     request_reset();
+    for (const char *name : {"NOTES_DIR", "QUERY_STRING", "REQUEST_METHOD"})
+        unsetenv(name);
     std::string cleanup = std::string("rm -rf '") + dir + "'";
     EXPECT_EQ(system(cleanup.c_str()), 0);
 }
