@@ -38,55 +38,30 @@ static const TargetStart k_target_starts[] = {
     {"/", 1, 0}, {"#", 1, 0}, {"https://", 8, 1}, {"http://", 7, 1}, {"mailto:", 7, 1},
 };
 
-// Closer searches remembered per kind. Openers are tried left to right, so each search starts
-// at or after the previous one of its kind and can often reuse its answer; this keeps a line
-// full of unmatched openers linear instead of quadratic.
-enum CloserKind { CLOSE_TICK, CLOSE_PAIR, CLOSE_STAR, CLOSE_UNDER, CLOSE_BRACKET, CLOSE_PAREN, CLOSE_KINDS };
-
 struct InlineScan {
     TextBuf *out;
     const char *s;
     size_t n;
-    size_t lit;                    // start of the literal bytes not yet appended
-    size_t memo_from[CLOSE_KINDS]; // where the last search of each kind started
-    size_t memo_at[CLOSE_KINDS];   // what it found (n when nothing)
+    size_t lit; // start of the literal bytes not yet appended
 };
 
-// Returns the position of the first c at or after from, or sc->n when there is none.
-static size_t scan_find(InlineScan *sc, int kind, char c, size_t from)
+// Returns the position of the first c at or after from, or sc->n when there is none. Every
+// opener searches afresh; lines are at most MD_LINE_MAX bytes, which bounds the repeated work.
+static size_t scan_find(const InlineScan *sc, char c, size_t from)
 {
-    if (sc->memo_from[kind] <= from && from <= sc->memo_at[kind])
-        return sc->memo_at[kind];
-    size_t at = sc->n;
-    if (from < sc->n) {
-        const void *hit = memchr(sc->s + from, c, sc->n - from);
-        if (hit)
-            at = static_cast<size_t>(static_cast<const char *>(hit) - sc->s);
-    }
-    sc->memo_from[kind] = from;
-    sc->memo_at[kind] = at;
-    return at;
+    if (from >= sc->n)
+        return sc->n;
+    const void *hit = memchr(sc->s + from, c, sc->n - from);
+    return hit ? static_cast<size_t>(static_cast<const char *>(hit) - sc->s) : sc->n;
 }
 
 // Returns the start of the first "**" at or after from, or sc->n when there is none.
-static size_t scan_find_pair(InlineScan *sc, size_t from)
+static size_t scan_find_pair(const InlineScan *sc, size_t from)
 {
-    if (sc->memo_from[CLOSE_PAIR] <= from && from <= sc->memo_at[CLOSE_PAIR])
-        return sc->memo_at[CLOSE_PAIR];
-    size_t at = from;
-    for (;;) {
-        at = scan_find(sc, CLOSE_STAR, '*', at);
-        if (at + 1 >= sc->n) {
-            at = sc->n;
-            break;
-        }
+    for (size_t at = scan_find(sc, '*', from); at + 1 < sc->n; at = scan_find(sc, '*', at + 1))
         if (sc->s[at + 1] == '*')
-            break;
-        at++;
-    }
-    sc->memo_from[CLOSE_PAIR] = from;
-    sc->memo_at[CLOSE_PAIR] = at;
-    return at;
+            return at;
+    return sc->n;
 }
 
 // Appends the pending literal bytes before pos. No result.
@@ -108,7 +83,7 @@ static void scan_wrap(InlineScan *sc, const char *open, size_t from, size_t to, 
 // Returns the position after the code span once appended, or 0 when the backtick is literal.
 static size_t span_code(InlineScan *sc, size_t pos)
 {
-    size_t close = scan_find(sc, CLOSE_TICK, '`', pos + 1);
+    size_t close = scan_find(sc, '`', pos + 1);
     if (close >= sc->n || close == pos + 1)
         return 0;
     scan_flush(sc, pos);
@@ -128,11 +103,11 @@ static size_t span_strong(InlineScan *sc, size_t pos)
 }
 
 // Returns the position after the emphasis once appended, or 0 when the opener is literal.
-static size_t span_emphasis(InlineScan *sc, size_t pos, int kind)
+static size_t span_emphasis(InlineScan *sc, size_t pos)
 {
     if (pos + 1 >= sc->n || k_in.space[static_cast<unsigned char>(sc->s[pos + 1])])
         return 0;
-    size_t close = scan_find(sc, kind, sc->s[pos], pos + 1);
+    size_t close = scan_find(sc, sc->s[pos], pos + 1);
     if (close >= sc->n || close == pos + 1)
         return 0;
     scan_flush(sc, pos);
@@ -146,13 +121,13 @@ static size_t span_star(InlineScan *sc, size_t pos)
 {
     if (pos + 1 < sc->n && sc->s[pos + 1] == '*')
         return span_strong(sc, pos);
-    return span_emphasis(sc, pos, CLOSE_STAR);
+    return span_emphasis(sc, pos);
 }
 
 // Returns the position after an underscore emphasis, or 0 when the underscore is literal.
 static size_t span_under(InlineScan *sc, size_t pos)
 {
-    return span_emphasis(sc, pos, CLOSE_UNDER);
+    return span_emphasis(sc, pos);
 }
 
 // Returns 1 when the n target bytes at t (1 to MD_TARGET_MAX of them) may become an href, else 0.
@@ -175,11 +150,11 @@ static int link_target_ok(const char *t, size_t n)
 // text is escaped only, so markers inside it stay as they are.
 static size_t span_link(InlineScan *sc, size_t pos)
 {
-    size_t rb = scan_find(sc, CLOSE_BRACKET, ']', pos + 1);
+    size_t rb = scan_find(sc, ']', pos + 1);
     if (rb + 1 >= sc->n || sc->s[rb + 1] != '(')
         return 0;
     size_t t0 = rb + 2;
-    size_t rp = scan_find(sc, CLOSE_PAREN, ')', t0);
+    size_t rp = scan_find(sc, ')', t0);
     if (rp >= sc->n || rp == t0 || rp - t0 > MD_TARGET_MAX || !link_target_ok(sc->s + t0, rp - t0))
         return 0;
     scan_flush(sc, pos);
@@ -196,15 +171,7 @@ static size_t (*const k_spans[])(InlineScan *, size_t) = {
 // Renders the n bytes at s. No result.
 static void inline_scan(TextBuf *b, const char *s, size_t n)
 {
-    InlineScan sc;
-    sc.out = b;
-    sc.s = s;
-    sc.n = n;
-    sc.lit = 0;
-    for (int k = 0; k < CLOSE_KINDS; k++) {
-        sc.memo_from[k] = n + 1; // no search yet: never reused
-        sc.memo_at[k] = 0;
-    }
+    InlineScan sc = {b, s, n, 0};
     size_t pos = 0;
     while (pos < n) {
         unsigned char kind = k_in.open[static_cast<unsigned char>(s[pos])];
