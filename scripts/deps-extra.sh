@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# What the browser tests and `make serve` need beyond the compiler: lighttpd, Chromium (and the
+# Inter font named first in the page's font stack, for stable screenshots), a Java
+# runtime for the HTML checker, and the npm packages pinned in package-lock.json.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+pkgs=(lighttpd chromium fonts-inter)
+command -v java >/dev/null || pkgs+=(default-jre-headless)
+command -v npm >/dev/null || pkgs+=(nodejs npm)
+scripts/deps.sh "${pkgs[@]}"
+# Install scripts stay off: the packages ship everything the tests use.
+if [ ! -f node_modules/.package-lock.json ] || ! cmp -s package-lock.json node_modules/.package-lock.json.src 2>/dev/null; then
+  npm ci --ignore-scripts --no-audit --no-fund --loglevel=error
+  cp package-lock.json node_modules/.package-lock.json.src
+fi
