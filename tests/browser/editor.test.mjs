@@ -1,0 +1,495 @@
+// The editor's everyday flows in the browser: the list and its counts, search, opening, new notes,
+// autosave, forced save, preview, pinning, deleting, the keyboard and the messages it shows.
+import assert from 'node:assert/strict';
+import { existsSync } from 'node:fs';
+import path from 'node:path';
+import { after, afterEach, before, beforeEach, describe, it } from 'node:test';
+import {
+  answer, calls, launchBrowser, openEditor, settled, startServer, stateOf, text, titles, until, visible,
+} from './support.mjs';
+
+let server, browser, page;
+before(async () => {
+  browser = await launchBrowser();
+});
+after(() => browser?.close());
+beforeEach(async () => {
+  server = await startServer();
+});
+afterEach(async () => {
+  const errors = page?.errors || [];
+  await page?.context().close();
+  page = null;
+  await server.stop();
+  assert.deepEqual(errors, [], 'the page threw');
+});
+
+const json = (c) => JSON.parse(c.body);
+const press = (keys) => page.keyboard.press(keys);
+// Records whether the page suppressed the browser's own action for the next key press.
+const watchDefault = () => page.evaluate(() => {
+  window.__prevented = null;
+  const seen = (e) => {
+    if (['Control', 'Meta', 'Alt', 'Shift'].includes(e.key)) return;
+    window.__prevented = e.defaultPrevented;
+    window.removeEventListener('keydown', seen);
+  };
+  window.addEventListener('keydown', seen);
+});
+const prevented = () => page.evaluate(() => window.__prevented);
+
+describe('note list', () => {
+  it('shows the empty text and "0 notes" for an empty collection', async () => {
+    page = await openEditor(browser, server);
+    assert.equal(await text(page, '#count'), '0 notes');
+    assert.ok(await visible(page, '#listEmpty'));
+    assert.equal(await text(page, '#listEmpty'), 'No notes yet. Create one with the plus button.');
+    assert.ok(await visible(page, '#welcome'));
+    assert.ok(!(await visible(page, '#editorWrap')));
+    assert.equal(await page.getAttribute('#app', 'data-view'), 'list');
+  });
+
+  it('counts one note as "1 note" and two as "2 notes", newest first, "Untitled" for no title', async () => {
+    const first = { id: 'first0000000', title: 'First', updated: '2024-01-01T00:00:00Z' };
+    server.seedFiles([first]);
+    page = await openEditor(browser, server);
+    assert.equal(await text(page, '#count'), '1 note');
+    assert.ok(!(await visible(page, '#listEmpty')));
+    server.seedFiles([{ id: 'second000000', title: '', updated: '2024-01-02T00:00:00Z' }, first]);
+    await page.reload();
+    await settled(page);
+    assert.equal(await text(page, '#count'), '2 notes');
+    assert.deepEqual(await titles(page), ['Untitled', 'First']);
+  });
+
+  it('opens nothing at start and asks for the list at the direct route', async () => {
+    await server.save({ title: 'One', body: 'x' });
+    page = await openEditor(browser, server);
+    assert.deepEqual((await calls(page)).map((c) => c.url), ['/plugin_notes?action=list']);
+    assert.ok(await visible(page, '#welcome'));
+  });
+});
+
+describe('search', () => {
+  it('waits 180 ms after the last input and sends the trimmed term', async () => {
+    await server.save({ title: 'Milk and bread', body: '' });
+    await server.save({ title: 'Other', body: 'nothing' });
+    page = await openEditor(browser, server, { clock: true });
+    await page.fill('#q', ' mil');
+    await page.clock.runFor(100);
+    await page.fill('#q', ' milk ');
+    await page.clock.runFor(179);
+    assert.equal((await calls(page, 'search')).length, 0);
+    await page.clock.runFor(1);
+    const sent = await calls(page, 'search');
+    assert.deepEqual(sent.map((c) => c.url), ['/plugin_notes?action=search&q=milk']);
+    await settled(page);
+    assert.deepEqual(await titles(page), ['Milk and bread']);
+    assert.equal(await text(page, '#count'), '1 note');
+  });
+
+  it('shows the empty text for no match, and a term of spaces loads the full list', async () => {
+    await server.save({ title: 'Alpha', body: '' });
+    page = await openEditor(browser, server, { clock: true });
+    await page.fill('#q', 'zzz');
+    await page.clock.runFor(180);
+    await settled(page);
+    assert.equal(await text(page, '#count'), '0 notes');
+    assert.ok(await visible(page, '#listEmpty'));
+    await page.fill('#q', '   ');
+    await page.clock.runFor(180);
+    assert.equal((await calls(page, 'list')).length, 2);
+    await settled(page);
+    assert.equal(await text(page, '#count'), '1 note');
+  });
+
+  it('a save made while a term is in the field reloads the full list', async () => {
+    const id = await server.save({ title: 'Alpha', body: '' });
+    await server.save({ title: 'Beta', body: '' });
+    page = await openEditor(browser, server, { clock: true });
+    await page.fill('#q', 'alpha');
+    await page.clock.runFor(180);
+    await settled(page);
+    await page.click(`.item[data-id="${id}"]`);
+    await settled(page);
+    await page.fill('#body', 'changed');
+    await page.clock.runFor(800);
+    await settled(page);
+    assert.equal(await page.inputValue('#q'), 'alpha');
+    assert.deepEqual(await titles(page), ['Alpha', 'Beta']);
+  });
+
+  it('reports a failed search', async () => {
+    page = await openEditor(browser, server, { clock: true });
+    await answer(page, 'search', 500, '{}');
+    await page.fill('#q', 'x');
+    await page.clock.runFor(180);
+    await settled(page);
+    assert.equal(await text(page, '#toast'), 'Search failed: HTTP 500');
+  });
+});
+
+describe('opening and editing', () => {
+  it('opens a note with a get at the direct route, marks it and focuses the text on a wide screen', async () => {
+    const id = await server.save({ title: 'Shopping', body: 'milk\neggs' });
+    page = await openEditor(browser, server);
+    await page.click('.item');
+    await settled(page);
+    assert.equal((await calls(page, 'get'))[0].url, `/plugin_notes?action=get&id=${id}`);
+    assert.equal(await page.inputValue('#title'), 'Shopping');
+    assert.equal(await page.inputValue('#body'), 'milk\neggs');
+    assert.deepEqual(await stateOf(page), { text: 'saved', cls: 'state' });
+    assert.ok(await visible(page, '#editorWrap'));
+    assert.ok(!(await visible(page, '#welcome')));
+    assert.equal(await page.getAttribute('#app', 'data-view'), 'edit');
+    assert.match(await page.getAttribute('.item', 'class'), /\bsel\b/);
+    assert.equal(await page.evaluate(() => document.activeElement.id), 'body');
+  });
+
+  it('a new note is unsaved, focused on its title and sent only after 800 ms without input', async () => {
+    page = await openEditor(browser, server, { clock: true });
+    await page.click('#btnNew');
+    assert.deepEqual(await stateOf(page), { text: 'unsaved', cls: 'state dirty' });
+    assert.equal(await page.evaluate(() => document.activeElement.id), 'title');
+    assert.equal(await page.getAttribute('#app', 'data-view'), 'edit');
+    await page.clock.runFor(5000);
+    assert.equal((await calls(page, 'save')).length, 0, 'an untouched new note is not sent');
+
+    await page.keyboard.type('Plan');
+    await page.clock.runFor(500);
+    await page.fill('#body', 'step one');
+    await page.clock.runFor(799);
+    assert.equal((await calls(page, 'save')).length, 0, 'each input restarts the delay');
+    await page.clock.runFor(1);
+    const [first] = await calls(page, 'save');
+    assert.equal(first.method, 'POST');
+    assert.equal(first.url, '/plugin_notes?action=save');
+    assert.equal(first.headers['Content-Type'], 'application/json');
+    assert.deepEqual(json(first), { title: 'Plan', body: 'step one', pinned: 0 });
+    await settled(page);
+    assert.deepEqual(await stateOf(page), { text: 'saved', cls: 'state ok' });
+    assert.deepEqual(await titles(page), ['Plan']);
+
+    await page.fill('#body', 'step two');
+    await page.clock.runFor(800);
+    await settled(page);
+    const second = (await calls(page, 'save'))[1];
+    const [stored] = await server.list();
+    assert.equal(json(second).id, stored.id, 'later saves update the same note');
+    assert.equal((await server.get(stored.id)).body, 'step two');
+    assert.equal((await server.list()).length, 1);
+  });
+
+  it('shows "saving" while the request is out', async () => {
+    page = await openEditor(browser, server, { clock: true });
+    let release;
+    await page.route((u) => u.searchParams.get('action') === 'save', async (route) => {
+      await new Promise((r) => { release = r; });
+      await route.continue();
+    });
+    await page.click('#btnNew');
+    await page.keyboard.type('x');
+    await page.clock.runFor(800);
+    await until(() => release, 'the save to be held');
+    assert.deepEqual(await stateOf(page), { text: 'saving', cls: 'state' });
+    release();
+    await settled(page);
+    assert.deepEqual(await stateOf(page), { text: 'saved', cls: 'state ok' });
+  });
+
+  it('renders the preview 220 ms after the last edit, and when a note is opened', async () => {
+    await server.save({ title: 'Doc', body: '# Title' });
+    page = await openEditor(browser, server, { clock: true });
+    await page.click('.item');
+    await settled(page);
+    assert.equal((await calls(page, 'render')).length, 0);
+    await page.clock.runFor(220);
+    await settled(page);
+    assert.deepEqual(JSON.parse((await calls(page, 'render'))[0].body), { body: '# Title' });
+    assert.equal(await page.innerHTML('#preview'), '<h1>Title</h1>\n');
+
+    await page.fill('#body', 'Some **bold**');
+    await page.clock.runFor(219);
+    assert.equal((await calls(page, 'render')).length, 1);
+    await page.clock.runFor(1);
+    await settled(page);
+    assert.equal(await page.innerHTML('#preview strong'), 'bold');
+  });
+
+  it('keeps the previous preview when rendering fails', async () => {
+    await server.save({ title: 'Doc', body: 'kept' });
+    page = await openEditor(browser, server, { clock: true });
+    await page.click('.item');
+    await page.clock.runFor(220);
+    await settled(page);
+    await answer(page, 'render', 500, '{}');
+    await page.fill('#body', 'new text');
+    await page.clock.runFor(220);
+    await settled(page);
+    assert.equal(await text(page, '#preview'), 'kept\n');
+    assert.equal(await text(page, '#toast'), '');
+  });
+});
+
+describe('keyboard', () => {
+  it('Ctrl+S and Cmd+S force a save and suppress the browser dialog, even without changes', async () => {
+    await server.save({ title: 'Same', body: 'x' });
+    page = await openEditor(browser, server);
+    await watchDefault();
+    await press('Control+s');
+    assert.equal(await prevented(), true);
+    assert.equal((await calls(page, 'save')).length, 0, 'no note open: nothing is sent');
+
+    await page.click('.item');
+    await settled(page);
+    await watchDefault();
+    await press('Control+S');
+    assert.equal(await prevented(), true);
+    await settled(page);
+    await press('Meta+s');
+    await settled(page);
+    const saves = await calls(page, 'save');
+    assert.equal(saves.length, 2);
+    assert.deepEqual(json(saves[0]), { title: 'Same', body: 'x', pinned: 0, id: (await server.list())[0].id });
+    assert.deepEqual(await stateOf(page), { text: 'saved', cls: 'state ok' });
+  });
+
+  it('Ctrl+K selects the search field; Ctrl+Alt+N begins a note; plain keys do neither', async () => {
+    page = await openEditor(browser, server);
+    await page.fill('#q', 'term');
+    await page.click('#btnNew');
+    await page.keyboard.type('k');
+    assert.equal(await page.inputValue('#title'), 'k');
+    await watchDefault();
+    await press('Control+k');
+    assert.equal(await prevented(), true);
+    assert.deepEqual(await page.evaluate(() => {
+      const a = document.activeElement;
+      return [a.id, a.selectionStart, a.selectionEnd];
+    }), ['q', 0, 4]);
+
+    await page.click('#title');
+    await watchDefault();
+    await press('Control+Alt+n');
+    assert.equal(await prevented(), true);
+    assert.equal(await page.inputValue('#title'), '');
+    assert.equal(await page.evaluate(() => document.activeElement.id), 'title');
+  });
+
+  it('Enter in the title moves to the text; Tab replaces the selection by two spaces and schedules a save', async () => {
+    page = await openEditor(browser, server, { clock: true });
+    await page.click('#btnNew');
+    await page.keyboard.type('Head');
+    await press('Enter');
+    assert.equal(await page.inputValue('#title'), 'Head');
+    assert.equal(await page.evaluate(() => document.activeElement.id), 'body');
+    await page.keyboard.type('hello world');
+    await page.evaluate(() => document.getElementById('body').setSelectionRange(6, 11));
+    await press('Tab');
+    await press('Shift+Tab');
+    assert.equal(await page.inputValue('#body'), 'hello     ');
+    assert.deepEqual(await page.evaluate(() => {
+      const b = document.getElementById('body');
+      return [document.activeElement.id, b.selectionStart, b.selectionEnd];
+    }), ['body', 10, 10]);
+    await page.clock.runFor(800);
+    assert.equal(json((await calls(page, 'save'))[0]).body, 'hello     ');
+    await page.clock.runFor(0);
+    assert.deepEqual(JSON.parse((await calls(page, 'render')).at(-1).body), { body: 'hello     ' });
+  });
+});
+
+describe('pin and delete', () => {
+  it('pinning moves a note first with its mark; unpinning puts it back', async () => {
+    const older = 'older0000000';
+    server.seedFiles([
+      { id: 'newer0000000', title: 'Newer', updated: '2024-01-02T00:00:00Z' },
+      { id: older, title: 'Older', updated: '2024-01-01T00:00:00Z' },
+    ]);
+    page = await openEditor(browser, server);
+    assert.deepEqual(await titles(page), ['Newer', 'Older']);
+    await page.click(`.item[data-id="${older}"]`);
+    await settled(page);
+    await page.click('#btnPin');
+    await settled(page);
+    const [pin] = await calls(page, 'pin');
+    assert.equal(pin.url, `/plugin_notes?action=pin&id=${older}`);
+    assert.deepEqual(json(pin), { pin: 1 });
+    assert.deepEqual(await titles(page), ['Older', 'Newer']);
+    assert.match(await page.getAttribute('.item >> nth=0', 'class'), /\bpinned\b/);
+    assert.ok(await page.locator('.item >> nth=0 >> .pinmark').isVisible());
+    assert.ok(!(await page.locator('.item >> nth=1 >> .pinmark').isVisible()));
+    assert.equal(await text(page, '.item .m'), 'Pinned · just now');
+    assert.match(await page.getAttribute('#btnPin', 'class'), /\bactive\b/);
+
+    await page.click('#btnPin');
+    await settled(page);
+    assert.deepEqual(json((await calls(page, 'pin'))[1]), { pin: 0 });
+    assert.deepEqual(await titles(page), ['Older', 'Newer'], 'unpinning refreshes its date, so it stays first');
+    assert.doesNotMatch(await page.getAttribute('.item >> nth=0', 'class'), /\bpinned\b/);
+    assert.doesNotMatch(await page.getAttribute('#btnPin', 'class'), /\bactive\b/);
+  });
+
+  it('pinning a never-saved note sends no pin request; its first save carries the flag', async () => {
+    page = await openEditor(browser, server, { clock: true });
+    await page.click('#btnNew');
+    await page.click('#btnPin');
+    assert.deepEqual(await stateOf(page), { text: 'unsaved', cls: 'state dirty' });
+    await page.clock.runFor(800);
+    await settled(page);
+    assert.equal((await calls(page, 'pin')).length, 0);
+    assert.deepEqual(json((await calls(page, 'save'))[0]), { title: '', body: '', pinned: 1 });
+    assert.equal((await server.list())[0].pinned, 1);
+  });
+
+  it('reports a failed pin and keeps the flag for the next save', async () => {
+    await server.save({ title: 'P', body: '' });
+    page = await openEditor(browser, server);
+    await page.click('.item');
+    await settled(page);
+    await answer(page, 'pin', 500, '{}');
+    await page.click('#btnPin');
+    await settled(page);
+    assert.equal(await text(page, '#toast'), 'Pin failed: HTTP 500');
+    await press('Control+s');
+    await settled(page);
+    assert.equal(json((await calls(page, 'save'))[0]).pinned, 1);
+  });
+
+  it('asks with the saved title before moving a note to the trash', async () => {
+    const keep = await server.save({ title: 'Keep', body: '' });
+    const id = await server.save({ title: 'Old title', body: 'gone soon' });
+    page = await openEditor(browser, server, { clock: true });
+    await page.click(`.item[data-id="${id}"]`);
+    await settled(page);
+    await page.fill('#title', 'Typed but unsaved');
+    const asked = [];
+    page.once('dialog', (d) => { asked.push([d.type(), d.message()]); d.dismiss(); });
+    await page.click('#btnDel');
+    assert.deepEqual(asked, [['confirm', 'Move "Old title" to the trash?']]);
+    assert.equal((await calls(page, 'delete')).length, 0, 'a refusal sends nothing');
+    assert.ok(await visible(page, '#editorWrap'));
+
+    page.once('dialog', (d) => d.accept());
+    await page.click('#btnDel');
+    await settled(page);
+    const [del] = await calls(page, 'delete');
+    assert.equal(del.url, `/plugin_notes?action=delete&id=${id}`);
+    assert.equal(del.method, 'POST');
+    assert.equal(del.body, '{}');
+    assert.equal(await text(page, '#toast'), 'Moved to trash');
+    assert.ok(await page.locator('#toast.show').count());
+    assert.ok(await visible(page, '#welcome'));
+    assert.equal(await page.getAttribute('#app', 'data-view'), 'list');
+    assert.deepEqual((await server.list()).map((n) => n.id), [keep]);
+    assert.ok(existsSync(path.join(server.notesDir, '.trash', id + '.md')), 'the body file is in the trash');
+    await page.clock.runFor(2000);
+    assert.equal((await calls(page, 'save')).length, 0, 'the unsaved title of a deleted note is not sent');
+  });
+
+  it('deleting a never-saved note asks nothing, sends nothing and leaves a fresh note', async () => {
+    page = await openEditor(browser, server, { clock: true });
+    await page.click('#btnNew');
+    await page.keyboard.type('draft');
+    let asked = false;
+    page.on('dialog', (d) => { asked = true; d.dismiss(); });
+    await page.click('#btnDel');
+    await page.clock.runFor(2000);
+    assert.equal(asked, false);
+    assert.deepEqual((await calls(page)).map((c) => c.action), ['list']);
+    assert.equal(await page.inputValue('#title'), '');
+    assert.deepEqual(await stateOf(page), { text: 'unsaved', cls: 'state dirty' });
+  });
+
+  it('reports a failed delete and keeps the note open', async () => {
+    await server.save({ title: 'Stay', body: '' });
+    page = await openEditor(browser, server);
+    await page.click('.item');
+    await settled(page);
+    await answer(page, 'delete', 404, '{"ok":false,"error":"note not found"}');
+    page.once('dialog', (d) => d.accept());
+    await page.click('#btnDel');
+    await settled(page);
+    assert.equal(await text(page, '#toast'), 'Delete failed: HTTP 404');
+    assert.ok(await visible(page, '#editorWrap'));
+  });
+});
+
+describe('messages', () => {
+  it('a save refused by the server is shown by its status and leaves the note unsaved', async () => {
+    page = await openEditor(browser, server, { clock: true });
+    await page.click('#btnNew');
+    await page.fill('#body', 'x'.repeat(524289));
+    await page.clock.runFor(800);
+    await settled(page);
+    assert.equal(await text(page, '#toast'), 'Save failed: HTTP 413');
+    assert.deepEqual(await stateOf(page), { text: 'unsaved', cls: 'state dirty' });
+    await page.clock.runFor(5000);
+    assert.equal((await calls(page, 'save')).length, 1, 'no retry is scheduled');
+  });
+
+  it('a save answered without a note shows its error text, or "save failed"', async () => {
+    page = await openEditor(browser, server, { clock: true });
+    await answer(page, 'save', 200, { ok: false, error: 'disk full' });
+    await page.click('#btnNew');
+    await press('Control+s');
+    await settled(page);
+    assert.equal(await text(page, '#toast'), 'Save failed: disk full');
+    await page.unrouteAll();
+    await answer(page, 'save', 200, { ok: true });
+    await press('Control+s');
+    await settled(page);
+    assert.equal(await text(page, '#toast'), 'Save failed: save failed');
+  });
+
+  it('the toast hides 1800 ms after the latest message', async () => {
+    page = await openEditor(browser, server, { clock: true });
+    await answer(page, 'search', 500, '{}');
+    await page.fill('#q', 'a');
+    await page.clock.runFor(180);
+    await settled(page);
+    await page.clock.runFor(1000);
+    await page.fill('#q', 'b');
+    await page.clock.runFor(180);
+    await settled(page);
+    await page.clock.runFor(1799);
+    assert.ok(await page.locator('#toast.show').count(), 'a new message restarts the time');
+    await page.clock.runFor(1);
+    assert.equal(await page.locator('#toast.show').count(), 0);
+  });
+
+  it('opening reports "Note not found" and failures, changing nothing else', async () => {
+    await server.save({ title: 'Gone', body: '' });
+    page = await openEditor(browser, server);
+    await answer(page, 'get', 200, { ok: true });
+    await page.click('.item');
+    await settled(page);
+    assert.equal(await text(page, '#toast'), 'Note not found');
+    assert.ok(await visible(page, '#welcome'));
+    await page.unrouteAll();
+    await answer(page, 'get', 404, '{}');
+    await page.click('.item');
+    await settled(page);
+    assert.equal(await text(page, '#toast'), 'Could not open note: HTTP 404');
+    assert.ok(await visible(page, '#welcome'));
+  });
+});
+
+describe('relative dates', () => {
+  it('turns the age of updated into minutes, hours, days or the local date', async () => {
+    const now = Date.parse('2024-03-10T12:00:00Z');
+    const ago = (s) => new Date(now - s * 1000).toISOString().replace(/\.\d+Z$/, 'Z');
+    const ages = [-30, 59, 60, 3599, 3600, 86399, 86400, 604799, 604800];
+    const rows = ages.map((s, i) => ({ id: 'n' + String(i).padStart(11, '0'), title: 'age ' + s, pinned: 0,
+      created: ago(s), updated: ago(s) }));
+    rows.push({ id: 'nnoupdated00', title: '', pinned: 0, created: '', updated: '' });
+    page = await openEditor(browser, server, { clock: now, path: null });
+    await answer(page, 'list', 200, { ok: true, count: rows.length, notes: rows });
+    await page.goto(server.base + '/plugin_notes');
+    await settled(page);
+    assert.deepEqual(await page.locator('.item .m').allTextContents(), [
+      'just now', 'just now', '1 min ago', '59 min ago', '1 h ago', '23 h ago', '1 d ago', '6 d ago', '3/3/2024', '',
+    ]);
+    assert.equal(await text(page, '#count'), '10 notes');
+  });
+});
