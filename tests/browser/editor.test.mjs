@@ -3,26 +3,12 @@
 import assert from 'node:assert/strict';
 import { existsSync } from 'node:fs';
 import path from 'node:path';
-import { after, afterEach, before, beforeEach, describe, it } from 'node:test';
-import {
-  answer, calls, launchBrowser, openEditor, settled, startServer, stateOf, text, titles, until, visible,
-} from './support.mjs';
+import { describe, it } from 'node:test';
+import { answer, calls, openItem, settled, setup, stateOf, text, titles, until, visible } from './support.mjs';
 
-let server, browser, page;
-before(async () => {
-  browser = await launchBrowser();
-});
-after(() => browser?.close());
-beforeEach(async () => {
-  server = await startServer();
-});
-afterEach(async () => {
-  const errors = page?.errors || [];
-  await page?.context().close();
-  page = null;
-  await server.stop();
-  assert.deepEqual(errors, [], 'the page threw');
-});
+const t = setup();
+let page;
+const open = async (opts) => (page = await t.open(opts));
 
 const json = (c) => JSON.parse(c.body);
 const press = (keys) => page.keyboard.press(keys);
@@ -40,7 +26,7 @@ const prevented = () => page.evaluate(() => window.__prevented);
 
 describe('note list', () => {
   it('shows the empty text and "0 notes" for an empty collection', async () => {
-    page = await openEditor(browser, server);
+    page = await open();
     assert.equal(await text(page, '#count'), '0 notes');
     assert.ok(await visible(page, '#listEmpty'));
     assert.equal(await text(page, '#listEmpty'), 'No notes yet. Create one with the plus button.');
@@ -51,11 +37,11 @@ describe('note list', () => {
 
   it('counts one note as "1 note" and two as "2 notes", newest first, "Untitled" for no title', async () => {
     const first = { id: 'first0000000', title: 'First', updated: '2024-01-01T00:00:00Z' };
-    server.seedFiles([first]);
-    page = await openEditor(browser, server);
+    t.server.seedFiles([first]);
+    page = await open();
     assert.equal(await text(page, '#count'), '1 note');
     assert.ok(!(await visible(page, '#listEmpty')));
-    server.seedFiles([{ id: 'second000000', title: '', updated: '2024-01-02T00:00:00Z' }, first]);
+    t.server.seedFiles([{ id: 'second000000', title: '', updated: '2024-01-02T00:00:00Z' }, first]);
     await page.reload();
     await settled(page);
     assert.equal(await text(page, '#count'), '2 notes');
@@ -63,8 +49,8 @@ describe('note list', () => {
   });
 
   it('opens nothing at start and asks for the list at the direct route', async () => {
-    await server.save({ title: 'One', body: 'x' });
-    page = await openEditor(browser, server);
+    await t.server.save({ title: 'One', body: 'x' });
+    page = await open();
     assert.deepEqual((await calls(page)).map((c) => c.url), ['/plugin_notes?action=list']);
     assert.ok(await visible(page, '#welcome'));
   });
@@ -72,9 +58,9 @@ describe('note list', () => {
 
 describe('search', () => {
   it('waits 180 ms after the last input and sends the trimmed term', async () => {
-    await server.save({ title: 'Milk and bread', body: '' });
-    await server.save({ title: 'Other', body: 'nothing' });
-    page = await openEditor(browser, server, { clock: true });
+    await t.server.save({ title: 'Milk and bread', body: '' });
+    await t.server.save({ title: 'Other', body: 'nothing' });
+    page = await open({ clock: true });
     await page.fill('#q', ' mil');
     await page.clock.runFor(100);
     await page.fill('#q', ' milk ');
@@ -89,8 +75,8 @@ describe('search', () => {
   });
 
   it('shows the empty text for no match, and a term of spaces loads the full list', async () => {
-    await server.save({ title: 'Alpha', body: '' });
-    page = await openEditor(browser, server, { clock: true });
+    await t.server.save({ title: 'Alpha', body: '' });
+    page = await open({ clock: true });
     await page.fill('#q', 'zzz');
     await page.clock.runFor(180);
     await settled(page);
@@ -104,14 +90,13 @@ describe('search', () => {
   });
 
   it('a save made while a term is in the field reloads the full list', async () => {
-    const id = await server.save({ title: 'Alpha', body: '' });
-    await server.save({ title: 'Beta', body: '' });
-    page = await openEditor(browser, server, { clock: true });
+    const id = await t.server.save({ title: 'Alpha', body: '' });
+    await t.server.save({ title: 'Beta', body: '' });
+    page = await open({ clock: true });
     await page.fill('#q', 'alpha');
     await page.clock.runFor(180);
     await settled(page);
-    await page.click(`.item[data-id="${id}"]`);
-    await settled(page);
+    await openItem(page, `.item[data-id="${id}"]`);
     await page.fill('#body', 'changed');
     await page.clock.runFor(800);
     await settled(page);
@@ -120,7 +105,7 @@ describe('search', () => {
   });
 
   it('reports a failed search', async () => {
-    page = await openEditor(browser, server, { clock: true });
+    page = await open({ clock: true });
     await answer(page, 'search', 500, '{}');
     await page.fill('#q', 'x');
     await page.clock.runFor(180);
@@ -131,10 +116,9 @@ describe('search', () => {
 
 describe('opening and editing', () => {
   it('opens a note with a get at the direct route, marks it and focuses the text on a wide screen', async () => {
-    const id = await server.save({ title: 'Shopping', body: 'milk\neggs' });
-    page = await openEditor(browser, server);
-    await page.click('.item');
-    await settled(page);
+    const id = await t.server.save({ title: 'Shopping', body: 'milk\neggs' });
+    page = await open();
+    await openItem(page);
     assert.equal((await calls(page, 'get'))[0].url, `/plugin_notes?action=get&id=${id}`);
     assert.equal(await page.inputValue('#title'), 'Shopping');
     assert.equal(await page.inputValue('#body'), 'milk\neggs');
@@ -147,7 +131,7 @@ describe('opening and editing', () => {
   });
 
   it('a new note is unsaved, focused on its title and sent only after 800 ms without input', async () => {
-    page = await openEditor(browser, server, { clock: true });
+    page = await open({ clock: true });
     await page.click('#btnNew');
     assert.deepEqual(await stateOf(page), { text: 'unsaved', cls: 'state dirty' });
     assert.equal(await page.evaluate(() => document.activeElement.id), 'title');
@@ -174,14 +158,14 @@ describe('opening and editing', () => {
     await page.clock.runFor(800);
     await settled(page);
     const second = (await calls(page, 'save'))[1];
-    const [stored] = await server.list();
+    const [stored] = await t.server.list();
     assert.equal(json(second).id, stored.id, 'later saves update the same note');
-    assert.equal((await server.get(stored.id)).body, 'step two');
-    assert.equal((await server.list()).length, 1);
+    assert.equal((await t.server.get(stored.id)).body, 'step two');
+    assert.equal((await t.server.list()).length, 1);
   });
 
   it('shows "saving" while the request is out', async () => {
-    page = await openEditor(browser, server, { clock: true });
+    page = await open({ clock: true });
     let release;
     await page.route((u) => u.searchParams.get('action') === 'save', async (route) => {
       await new Promise((r) => { release = r; });
@@ -198,10 +182,9 @@ describe('opening and editing', () => {
   });
 
   it('renders the preview 220 ms after the last edit, and when a note is opened', async () => {
-    await server.save({ title: 'Doc', body: '# Title' });
-    page = await openEditor(browser, server, { clock: true });
-    await page.click('.item');
-    await settled(page);
+    await t.server.save({ title: 'Doc', body: '# Title' });
+    page = await open({ clock: true });
+    await openItem(page);
     assert.equal((await calls(page, 'render')).length, 0);
     await page.clock.runFor(220);
     await settled(page);
@@ -217,9 +200,9 @@ describe('opening and editing', () => {
   });
 
   it('keeps the previous preview when rendering fails', async () => {
-    await server.save({ title: 'Doc', body: 'kept' });
-    page = await openEditor(browser, server, { clock: true });
-    await page.click('.item');
+    await t.server.save({ title: 'Doc', body: 'kept' });
+    page = await open({ clock: true });
+    await openItem(page);
     await page.clock.runFor(220);
     await settled(page);
     await answer(page, 'render', 500, '{}');
@@ -233,15 +216,14 @@ describe('opening and editing', () => {
 
 describe('keyboard', () => {
   it('Ctrl+S and Cmd+S force a save and suppress the browser dialog, even without changes', async () => {
-    await server.save({ title: 'Same', body: 'x' });
-    page = await openEditor(browser, server);
+    await t.server.save({ title: 'Same', body: 'x' });
+    page = await open();
     await watchDefault();
     await press('Control+s');
     assert.equal(await prevented(), true);
     assert.equal((await calls(page, 'save')).length, 0, 'no note open: nothing is sent');
 
-    await page.click('.item');
-    await settled(page);
+    await openItem(page);
     await watchDefault();
     await press('Control+S');
     assert.equal(await prevented(), true);
@@ -250,12 +232,12 @@ describe('keyboard', () => {
     await settled(page);
     const saves = await calls(page, 'save');
     assert.equal(saves.length, 2);
-    assert.deepEqual(json(saves[0]), { title: 'Same', body: 'x', pinned: 0, id: (await server.list())[0].id });
+    assert.deepEqual(json(saves[0]), { title: 'Same', body: 'x', pinned: 0, id: (await t.server.list())[0].id });
     assert.deepEqual(await stateOf(page), { text: 'saved', cls: 'state ok' });
   });
 
   it('Ctrl+K selects the search field; Ctrl+Alt+N begins a note; plain keys do neither', async () => {
-    page = await openEditor(browser, server);
+    page = await open();
     await page.fill('#q', 'term');
     await page.click('#btnNew');
     await page.keyboard.type('k');
@@ -277,7 +259,7 @@ describe('keyboard', () => {
   });
 
   it('Enter in the title moves to the text; Tab replaces the selection by two spaces and schedules a save', async () => {
-    page = await openEditor(browser, server, { clock: true });
+    page = await open({ clock: true });
     await page.click('#btnNew');
     await page.keyboard.type('Head');
     await press('Enter');
@@ -302,14 +284,13 @@ describe('keyboard', () => {
 describe('pin and delete', () => {
   it('pinning moves a note first with its mark; unpinning puts it back', async () => {
     const older = 'older0000000';
-    server.seedFiles([
+    t.server.seedFiles([
       { id: 'newer0000000', title: 'Newer', updated: '2024-01-02T00:00:00Z' },
       { id: older, title: 'Older', updated: '2024-01-01T00:00:00Z' },
     ]);
-    page = await openEditor(browser, server);
+    page = await open();
     assert.deepEqual(await titles(page), ['Newer', 'Older']);
-    await page.click(`.item[data-id="${older}"]`);
-    await settled(page);
+    await openItem(page, `.item[data-id="${older}"]`);
     await page.click('#btnPin');
     await settled(page);
     const [pin] = await calls(page, 'pin');
@@ -331,7 +312,7 @@ describe('pin and delete', () => {
   });
 
   it('pinning a never-saved note sends no pin request; its first save carries the flag', async () => {
-    page = await openEditor(browser, server, { clock: true });
+    page = await open({ clock: true });
     await page.click('#btnNew');
     await page.click('#btnPin');
     assert.deepEqual(await stateOf(page), { text: 'unsaved', cls: 'state dirty' });
@@ -339,14 +320,13 @@ describe('pin and delete', () => {
     await settled(page);
     assert.equal((await calls(page, 'pin')).length, 0);
     assert.deepEqual(json((await calls(page, 'save'))[0]), { title: '', body: '', pinned: 1 });
-    assert.equal((await server.list())[0].pinned, 1);
+    assert.equal((await t.server.list())[0].pinned, 1);
   });
 
   it('reports a failed pin and keeps the flag for the next save', async () => {
-    await server.save({ title: 'P', body: '' });
-    page = await openEditor(browser, server);
-    await page.click('.item');
-    await settled(page);
+    await t.server.save({ title: 'P', body: '' });
+    page = await open();
+    await openItem(page);
     await answer(page, 'pin', 500, '{}');
     await page.click('#btnPin');
     await settled(page);
@@ -357,11 +337,10 @@ describe('pin and delete', () => {
   });
 
   it('asks with the saved title before moving a note to the trash', async () => {
-    const keep = await server.save({ title: 'Keep', body: '' });
-    const id = await server.save({ title: 'Old title', body: 'gone soon' });
-    page = await openEditor(browser, server, { clock: true });
-    await page.click(`.item[data-id="${id}"]`);
-    await settled(page);
+    const keep = await t.server.save({ title: 'Keep', body: '' });
+    const id = await t.server.save({ title: 'Old title', body: 'gone soon' });
+    page = await open({ clock: true });
+    await openItem(page, `.item[data-id="${id}"]`);
     await page.fill('#title', 'Typed but unsaved');
     const asked = [];
     page.once('dialog', (d) => { asked.push([d.type(), d.message()]); d.dismiss(); });
@@ -381,14 +360,14 @@ describe('pin and delete', () => {
     assert.ok(await page.locator('#toast.show').count());
     assert.ok(await visible(page, '#welcome'));
     assert.equal(await page.getAttribute('#app', 'data-view'), 'list');
-    assert.deepEqual((await server.list()).map((n) => n.id), [keep]);
-    assert.ok(existsSync(path.join(server.notesDir, '.trash', id + '.md')), 'the body file is in the trash');
+    assert.deepEqual((await t.server.list()).map((n) => n.id), [keep]);
+    assert.ok(existsSync(path.join(t.server.notesDir, '.trash', id + '.md')), 'the body file is in the trash');
     await page.clock.runFor(2000);
     assert.equal((await calls(page, 'save')).length, 0, 'the unsaved title of a deleted note is not sent');
   });
 
   it('deleting a never-saved note asks nothing, sends nothing and leaves a fresh note', async () => {
-    page = await openEditor(browser, server, { clock: true });
+    page = await open({ clock: true });
     await page.click('#btnNew');
     await page.keyboard.type('draft');
     let asked = false;
@@ -402,10 +381,9 @@ describe('pin and delete', () => {
   });
 
   it('reports a failed delete and keeps the note open', async () => {
-    await server.save({ title: 'Stay', body: '' });
-    page = await openEditor(browser, server);
-    await page.click('.item');
-    await settled(page);
+    await t.server.save({ title: 'Stay', body: '' });
+    page = await open();
+    await openItem(page);
     await answer(page, 'delete', 404, '{"ok":false,"error":"note not found"}');
     page.once('dialog', (d) => d.accept());
     await page.click('#btnDel');
@@ -417,7 +395,7 @@ describe('pin and delete', () => {
 
 describe('messages', () => {
   it('a save refused by the server is shown by its status and leaves the note unsaved', async () => {
-    page = await openEditor(browser, server, { clock: true });
+    page = await open({ clock: true });
     await page.click('#btnNew');
     await page.fill('#body', 'x'.repeat(524289));
     await page.clock.runFor(800);
@@ -429,7 +407,7 @@ describe('messages', () => {
   });
 
   it('a save answered without a note shows its error text, or "save failed"', async () => {
-    page = await openEditor(browser, server, { clock: true });
+    page = await open({ clock: true });
     await answer(page, 'save', 200, { ok: false, error: 'disk full' });
     await page.click('#btnNew');
     await press('Control+s');
@@ -443,7 +421,7 @@ describe('messages', () => {
   });
 
   it('the toast hides 1800 ms after the latest message', async () => {
-    page = await openEditor(browser, server, { clock: true });
+    page = await open({ clock: true });
     await answer(page, 'search', 500, '{}');
     await page.fill('#q', 'a');
     await page.clock.runFor(180);
@@ -459,17 +437,15 @@ describe('messages', () => {
   });
 
   it('opening reports "Note not found" and failures, changing nothing else', async () => {
-    await server.save({ title: 'Gone', body: '' });
-    page = await openEditor(browser, server);
+    await t.server.save({ title: 'Gone', body: '' });
+    page = await open();
     await answer(page, 'get', 200, { ok: true });
-    await page.click('.item');
-    await settled(page);
+    await openItem(page);
     assert.equal(await text(page, '#toast'), 'Note not found');
     assert.ok(await visible(page, '#welcome'));
     await page.unrouteAll();
     await answer(page, 'get', 404, '{}');
-    await page.click('.item');
-    await settled(page);
+    await openItem(page);
     assert.equal(await text(page, '#toast'), 'Could not open note: HTTP 404');
     assert.ok(await visible(page, '#welcome'));
   });
@@ -483,9 +459,9 @@ describe('relative dates', () => {
     const rows = ages.map((s, i) => ({ id: 'n' + String(i).padStart(11, '0'), title: 'age ' + s, pinned: 0,
       created: ago(s), updated: ago(s) }));
     rows.push({ id: 'nnoupdated00', title: '', pinned: 0, created: '', updated: '' });
-    page = await openEditor(browser, server, { clock: now, path: null });
+    page = await open({ clock: now, path: null });
     await answer(page, 'list', 200, { ok: true, count: rows.length, notes: rows });
-    await page.goto(server.base + '/plugin_notes');
+    await page.goto(t.server.base + '/plugin_notes');
     await settled(page);
     assert.deepEqual(await page.locator('.item .m').allTextContents(), [
       'just now', 'just now', '1 min ago', '59 min ago', '1 h ago', '23 h ago', '1 d ago', '6 d ago', '3/3/2024', '',

@@ -8,6 +8,8 @@ import os from 'node:os';
 import path from 'node:path';
 import { setTimeout as delay } from 'node:timers/promises';
 import { fileURLToPath } from 'node:url';
+import assert from 'node:assert/strict';
+import { after, afterEach, before, beforeEach } from 'node:test';
 
 export const ROOT = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '../..');
 export const EXE = path.resolve(process.env.NOTES_EXE || path.join(ROOT, 'build/plugin_notes'));
@@ -155,8 +157,9 @@ export function settled(page) {
   return until(() => page.evaluate(() => window.__calls.every((c) => c.done)), 'page requests to settle');
 }
 
-// Opens the editor in a fresh context. Options: query (page URL query), width/height, colorScheme,
-// clock (install fake timers, optionally at a fixed time), init (script run before the page's own).
+// Opens the editor in a fresh context. Options: query (page URL query), path (null: open nothing),
+// width/height, colorScheme, storage (local storage entries), clock (fake timers standing still,
+// optionally at a fixed time), init (script run before the page's own in every frame).
 export async function openEditor(browser, server, opts = {}) {
   const ctx = await browser.newContext({
     viewport: { width: opts.width || 1100, height: opts.height || 720 },
@@ -164,6 +167,10 @@ export async function openEditor(browser, server, opts = {}) {
     locale: 'en-US',
     timezoneId: 'UTC',
     reducedMotion: 'reduce',
+    storageState: opts.storage && {
+      cookies: [],
+      origins: [{ origin: server.base, localStorage: Object.entries(opts.storage).map(([name, value]) => ({ name, value })) }],
+    },
   });
   const page = await ctx.newPage();
   const errors = [];
@@ -177,7 +184,6 @@ export async function openEditor(browser, server, opts = {}) {
     await page.clock.install({ time: at - 1000 });
     await page.clock.pauseAt(at);
   }
-  if (opts.before) await opts.before(page);
   if (opts.path !== null) {
     await page.goto(server.base + (opts.path || '/plugin_notes') + (opts.query ? '?' + opts.query : ''));
     if (opts.settle !== false) await settled(page);
@@ -188,6 +194,16 @@ export async function openEditor(browser, server, opts = {}) {
 export async function calls(page, action) {
   const all = await page.evaluate(() => window.__calls);
   return action ? all.filter((c) => c.action === action) : all;
+}
+
+const doneCount = (page, action) => calls(page, action).then((c) => c.filter((x) => x.done).length);
+
+// Clicks a list item and waits for the note's answer. The page asks for a note only once its
+// earlier saves are done, so those are done too.
+export async function openItem(page, selector = '.item') {
+  const before = await doneCount(page, 'get');
+  await page.click(selector);
+  await until(async () => (await doneCount(page, 'get')) > before, 'the note to open');
 }
 
 export const text = (page, sel) => page.locator(sel).first().textContent();
@@ -229,4 +245,22 @@ export async function hold(page, action) {
 export async function answer(page, action, status, body) {
   await page.route((u) => u.searchParams.get('action') === action, (route) =>
     route.fulfill({ status, contentType: 'application/json', body: typeof body === 'string' ? body : JSON.stringify(body) }));
+}
+
+// Hooks for a test file: one browser for the file, one server and one page per test, and a check
+// that the page threw nothing. t.open(opts) opens the editor (see openEditor) as t.page.
+export function setup(serverOpts = {}) {
+  const t = { browser: null, server: null, page: null };
+  before(async () => { t.browser = await launchBrowser(); });
+  after(() => t.browser?.close());
+  beforeEach(async () => { t.server = await startServer(serverOpts); });
+  afterEach(async () => {
+    const errors = t.page?.errors || [];
+    await t.page?.context().close();
+    t.page = null;
+    await t.server.stop();
+    assert.deepEqual(errors, [], 'the page threw');
+  });
+  t.open = async (opts) => (t.page = await openEditor(t.browser, t.server, opts));
+  return t;
 }
