@@ -165,7 +165,10 @@ TEST_F(Faults, RandomKillsNeverLoseOrCorruptNotes)
     std::mt19937 rng(99);
     std::string req = dir + ".req";
     int kills = 0;
-    for (int round = 0; round < 40; round++) {
+    // SOAK_KILL_ROUNDS lets `make soak` run many more rounds than a test run does.
+    const char *soak = getenv("SOAK_KILL_ROUNDS");
+    const int rounds = soak ? atoi(soak) : 40;
+    for (int round = 0; round < rounds; round++) {
         std::string query = "action=save";
         std::string body;
         int op = static_cast<int>(rng() % 4);
