@@ -77,6 +77,15 @@ def run(cmd, stdin=None, env=None, runs=RUNS):
     return r["median_us"] / 1000.0, r["maxrss_kb"]
 
 
+def check(cmd, stdin, env, expect):
+    """Runs the command once and makes sure its answer holds expect: a benchmark of an error
+    answer would measure the wrong thing."""
+    with open(stdin or os.devnull, "rb") as f:
+        out = subprocess.run(cmd, stdin=f, env=dict(os.environ, **(env or {})), capture_output=True).stdout
+    if expect.encode() not in out:
+        raise RuntimeError("%s answered %r" % (" ".join(cmd), out[:300]))
+
+
 def cgi_env(query, notes, method="GET", length=None):
     env = {"QUERY_STRING": query, "REQUEST_METHOD": method, "NOTES_DIR": notes}
     if length is not None:
@@ -107,7 +116,8 @@ def lighttpd_rps(cgi_exe, notes, seconds):
     conf = os.path.join(conf_dir, "lighttpd.conf")
     subprocess.run([os.path.join(ROOT, "scripts", "lighttpd-conf.sh"), conf, str(port), notes, cgi_exe],
                    check=True, capture_output=True)
-    server = subprocess.Popen(["lighttpd", "-D", "-f", conf], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    server = subprocess.Popen(["lighttpd", "-D", "-f", conf], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                              env=dict(os.environ, ORVIK_PASSWORD=""))
     try:
         for _ in range(100):
             try:
@@ -141,13 +151,18 @@ def main():
         make_notes(n100, 100, 512, rng)
         big = os.path.join(work, "big")
         make_notes(big, 1, 512 * 1024, rng)
+        # The render request must fit the 532479-byte request limit once JSON-escaped, so the
+        # document is as close to 512 KiB as its escaped form allows.
         doc = mixed_markdown(512 * 1024, rng)
+        while len(json.dumps({"body": doc})) > 532479:
+            doc = doc[:len(doc) - (len(json.dumps({"body": doc})) - 532479) - 16]
         doc_file = os.path.join(work, "doc.md")
         with open(doc_file, "w") as f:
             f.write(doc)
         render_req = os.path.join(work, "render.json")
         with open(render_req, "w") as f:
             json.dump({"body": doc}, f)
+        print("render document: %d bytes" % len(doc.encode()))
         save_req = os.path.join(work, "save.json")
         with open(save_req, "w") as f:
             json.dump({"id": "n00000000007", "title": "bench", "body": "s" * 4096}, f)
@@ -157,22 +172,27 @@ def main():
         t, _ = run([EXE, "--version"])
         add("start-up (--version)", t, "minimal static C", t_min)
 
+        check([EXE], None, cgi_env("action=list", n2000), '"count":2000')
         t_list, rss_list = run([EXE], env=cgi_env("action=list", n2000))
         add("list, 2000 notes", t_list, "minimal static C", t_min)
 
+        check([EXE], None, cgi_env("action=search&q=zzzqqq", n2000), '"count":0')
         t_search, rss_search = run([EXE], env=cgi_env("action=search&q=zzzqqq", n2000))
         t_grep, _ = run(["/usr/bin/env", "LC_ALL=C", "grep", "-rFil", "--include=*.md", "zzzqqq", n2000])
         add("search, no match, 2000 x 4 KiB", t_search, "grep -rFil", t_grep)
 
+        check([EXE], None, cgi_env("action=get&id=n00000000000", big), '"ok":true')
         t_get, _ = run([EXE], env=cgi_env("action=get&id=n00000000000", big))
         t_cat, _ = run(["/bin/cat", os.path.join(big, "n00000000000.md")])
         add("get, 512 KiB note", t_get, "cat", t_cat)
 
         index_size = os.path.getsize(os.path.join(n2000, "index.json"))
+        check([EXE], save_req, cgi_env("action=save", n2000, "POST", os.path.getsize(save_req)), '"ok":true')
         t_save, _ = run([EXE], stdin=save_req, env=cgi_env("action=save", n2000, "POST", os.path.getsize(save_req)))
         t_msave, _ = run([os.path.join(TOOLS, "minimal_save"), n2000, "4096", str(index_size)])
         add("save, 4 KiB into 2000", t_save, "two durable replacements", t_msave)
 
+        check([EXE], render_req, cgi_env("action=render", n100, "POST", os.path.getsize(render_req)), '"ok":true')
         t_render, rss_render = run([EXE], stdin=render_req,
                                    env=cgi_env("action=render", n100, "POST", os.path.getsize(render_req)))
         t_cmark, _ = run(["/usr/bin/cmark", doc_file])

@@ -69,15 +69,13 @@ void emit_list(const char *filter)
         buf_putc(&items, '}');
         shown++;
     }
-    TextBuf out = {};
+    // The count heads the answer but is known only now: write the head, then the items as built.
     char head[64];
     int hl = snprintf(head, sizeof head, "{\"ok\":true,\"count\":%d,\"notes\":[", shown);
-    buf_add(&out, head, static_cast<size_t>(hl));
-    buf_add(&out, items.data, items.length);
-    buf_puts(&out, shown ? "\n]}\n" : "]}\n");
-    out_write(out.data, out.length);
+    out_write(head, static_cast<size_t>(hl));
+    out_write(items.data, items.length);
+    out_puts(shown ? "\n]}\n" : "]}\n");
     buf_free(&items);
-    buf_free(&out);
 }
 
 void do_list(const Request *)

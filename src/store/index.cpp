@@ -54,25 +54,43 @@ int save_index(void)
 }
 
 // Returns the '}' that closes the object opening at p, skipping braces inside strings, or null.
-static const char *span_end(const char *p)
+static char *span_end(char *p)
 {
-    int in_str = 0;
-    for (p++; *p; p++) {
-        if (in_str) {
-            if (*p == '\\') {
-                if (!p[1])
-                    return nullptr;
-                p++;
-            } else if (*p == '"') {
-                in_str = 0;
-            }
-        } else if (*p == '"') {
-            in_str = 1;
-        } else if (*p == '}') {
+    p++;
+    for (;;) {
+        p += strcspn(p, "\"}");
+        if (*p == '\0')
+            return nullptr;
+        if (*p == '}')
             return p;
+        // Inside a string a backslash and the byte after it count as one unit.
+        for (p++;; p++) {
+            p += strcspn(p, "\"\\");
+            if (*p == '\0')
+                return nullptr;
+            if (*p == '"')
+                break;
+            if (*++p == '\0')
+                return nullptr;
         }
+        p++;
     }
-    return nullptr;
+}
+
+// Reads one record out of a span (a NUL-terminated object text) and appends it when its
+// identifier is valid and the table has room.
+static void index_record(const char *span)
+{
+    // Filled in place in the next free slot, which only counts once the identifier is valid.
+    NoteMeta *m = &g_meta[g_count];
+    memset(m, 0, sizeof *m);
+    if (!json_find_str(span, "id", m->id, sizeof m->id) || !valid_id(m->id))
+        return;
+    json_find_str(span, "title", m->title, sizeof m->title);
+    json_find_int(span, "pinned", &m->pinned);
+    json_find_str(span, "created", m->created, sizeof m->created);
+    json_find_str(span, "updated", m->updated, sizeof m->updated);
+    g_count++;
 }
 
 void load_index(void)
@@ -86,32 +104,23 @@ void load_index(void)
         g_index_unreadable = plat_exists(path);
         return;
     }
-    static char span[8192];
-    const char *cur = text;
-    for (;;) {
-        const char *open = strchr(cur, '{');
+    // Each span is read in place: the byte after it (or after its first 8191 bytes) is
+    // swapped for a NUL while its fields are read, then put back.
+    constexpr size_t SPAN_MAX = 8191;
+    char *cur = text;
+    while (g_count < META_MAX) {
+        char *open = strchr(cur, '{');
         if (!open)
             break;
-        const char *close = span_end(open);
+        char *close = span_end(open);
         if (!close)
             break;
-        size_t n = static_cast<size_t>(close - open) + 1;
-        if (n > sizeof span - 1)
-            n = sizeof span - 1;
-        memcpy(span, open, n);
-        span[n] = '\0';
+        char *end = static_cast<size_t>(close - open) + 1 > SPAN_MAX ? open + SPAN_MAX : close + 1;
+        char saved = *end;
+        *end = '\0';
+        index_record(open);
+        *end = saved;
         cur = close + 1;
-        if (g_count >= META_MAX)
-            continue;
-        NoteMeta m;
-        memset(&m, 0, sizeof m);
-        if (!json_find_str(span, "id", m.id, sizeof m.id) || !valid_id(m.id))
-            continue;
-        json_find_str(span, "title", m.title, sizeof m.title);
-        json_find_int(span, "pinned", &m.pinned);
-        json_find_str(span, "created", m.created, sizeof m.created);
-        json_find_str(span, "updated", m.updated, sizeof m.updated);
-        g_meta[g_count++] = m;
     }
     free(text);
 }
