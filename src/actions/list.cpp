@@ -10,27 +10,8 @@
 #include "store/meta.h"
 #include "util/query.h"
 #include "util/response.h"
+#include "util/fold.h"
 #include "util/textbuf.h"
-
-// ASCII upper case to lower case; every other byte maps to itself.
-struct FoldTable {
-    unsigned char v[256];
-    constexpr FoldTable() : v()
-    {
-        for (int i = 0; i < 256; i++)
-            v[i] = static_cast<unsigned char>(i >= 'A' && i <= 'Z' ? i + 32 : i);
-    }
-};
-static constexpr FoldTable k_fold;
-
-// Folds s to lower case in place, up to its NUL; returns its length.
-static size_t fold_lower(char *s)
-{
-    char *p = s;
-    for (; *p; p++)
-        *p = static_cast<char>(k_fold.v[static_cast<unsigned char>(*p)]);
-    return static_cast<size_t>(p - s);
-}
 
 // Returns 1 when the note's title or body holds the folded needle.
 static int note_matches(const NoteMeta *m, const char *needle, size_t nlen)

@@ -5,6 +5,7 @@
 
 #include "store/files.h"
 #include "util/query.h"
+#include "util/fold.h"
 #include "util/secret.h"
 
 TEST(Query, LookupAndDecoding)
@@ -97,4 +98,22 @@ TEST(Secret, EqualOnlyForIdenticalBytes)
     };
     for (auto &r : rows)
         EXPECT_EQ(secret_equal(r.given, r.secret), strcmp(r.given, r.secret) == 0) << r.given << " vs " << r.secret;
+}
+
+TEST(Fold, OnlyAsciiCapitalsChangeAtEveryOffset)
+{
+    // Every non-NUL byte value at every position of an eight-byte word, against the plain rule.
+    std::string all;
+    for (int rep = 0; rep < 9; rep++)
+        for (int c = 1; c < 256; c++)
+            all += static_cast<char>(c);
+    for (size_t skip = 0; skip < 9; skip++) {
+        std::string s = all.substr(skip);
+        std::string want = s;
+        for (char &c : want)
+            if (c >= 'A' && c <= 'Z')
+                c = static_cast<char>(c + 32);
+        EXPECT_EQ(fold_lower(s.data()), s.size());
+        EXPECT_EQ(s, want) << skip;
+    }
 }
