@@ -3,17 +3,14 @@
 import assert from 'node:assert/strict';
 import { existsSync } from 'node:fs';
 import path from 'node:path';
-import { describe, it } from 'node:test';
-import { answer, calls, openItem, settled, setup, stateOf, text, titles, until, visible } from './support.mjs';
+import { describe } from 'node:test';
+import { answer, calls, openItem, settled, SUITE, setup, stateOf, text, titles, until, visible } from './support.mjs';
 
-const t = setup();
-let page;
-const open = async (opts) => (page = await t.open(opts));
+const test = setup();
 
 const json = (c) => JSON.parse(c.body);
-const press = (keys) => page.keyboard.press(keys);
 // Records whether the page suppressed the browser's own action for the next key press.
-const watchDefault = () => page.evaluate(() => {
+const watchDefault = (page) => page.evaluate(() => {
   window.__prevented = null;
   const seen = (e) => {
     if (['Control', 'Meta', 'Alt', 'Shift'].includes(e.key)) return;
@@ -22,11 +19,11 @@ const watchDefault = () => page.evaluate(() => {
   };
   window.addEventListener('keydown', seen);
 });
-const prevented = () => page.evaluate(() => window.__prevented);
+const prevented = (page) => page.evaluate(() => window.__prevented);
 
-describe('note list', () => {
-  it('shows the empty text and "0 notes" for an empty collection', async () => {
-    page = await open();
+describe('note list', SUITE, () => {
+  test('shows the empty text and "0 notes" for an empty collection', async (t) => {
+    const page = await t.open();
     assert.equal(await text(page, '#count'), '0 notes');
     assert.ok(await visible(page, '#listEmpty'));
     assert.equal(await text(page, '#listEmpty'), 'No notes yet. Create one with the plus button.');
@@ -35,10 +32,10 @@ describe('note list', () => {
     assert.equal(await page.getAttribute('#app', 'data-view'), 'list');
   });
 
-  it('counts one note as "1 note" and two as "2 notes", newest first, "Untitled" for no title', async () => {
+  test('counts one note as "1 note" and two as "2 notes", newest first, "Untitled" for no title', async (t) => {
     const first = { id: 'first0000000', title: 'First', updated: '2024-01-01T00:00:00Z' };
     t.server.seedFiles([first]);
-    page = await open();
+    const page = await t.open();
     assert.equal(await text(page, '#count'), '1 note');
     assert.ok(!(await visible(page, '#listEmpty')));
     t.server.seedFiles([{ id: 'second000000', title: '', updated: '2024-01-02T00:00:00Z' }, first]);
@@ -48,19 +45,19 @@ describe('note list', () => {
     assert.deepEqual(await titles(page), ['Untitled', 'First']);
   });
 
-  it('opens nothing at start and asks for the list at the direct route', async () => {
+  test('opens nothing at start and asks for the list at the direct route', async (t) => {
     await t.server.save({ title: 'One', body: 'x' });
-    page = await open();
+    const page = await t.open();
     assert.deepEqual((await calls(page)).map((c) => c.url), ['/plugin_notes?action=list']);
     assert.ok(await visible(page, '#welcome'));
   });
 });
 
-describe('search', () => {
-  it('waits 180 ms after the last input and sends the trimmed term', async () => {
+describe('search', SUITE, () => {
+  test('waits 180 ms after the last input and sends the trimmed term', async (t) => {
     await t.server.save({ title: 'Milk and bread', body: '' });
     await t.server.save({ title: 'Other', body: 'nothing' });
-    page = await open({ clock: true });
+    const page = await t.open({ clock: true });
     await page.fill('#q', ' mil');
     await page.clock.runFor(100);
     await page.fill('#q', ' milk ');
@@ -74,9 +71,9 @@ describe('search', () => {
     assert.equal(await text(page, '#count'), '1 note');
   });
 
-  it('shows the empty text for no match, and a term of spaces loads the full list', async () => {
+  test('shows the empty text for no match, and a term of spaces loads the full list', async (t) => {
     await t.server.save({ title: 'Alpha', body: '' });
-    page = await open({ clock: true });
+    const page = await t.open({ clock: true });
     await page.fill('#q', 'zzz');
     await page.clock.runFor(180);
     await settled(page);
@@ -89,10 +86,10 @@ describe('search', () => {
     assert.equal(await text(page, '#count'), '1 note');
   });
 
-  it('a save made while a term is in the field reloads the full list', async () => {
+  test('a save made while a term is in the field reloads the full list', async (t) => {
     const id = await t.server.save({ title: 'Alpha', body: '' });
     await t.server.save({ title: 'Beta', body: '' });
-    page = await open({ clock: true });
+    const page = await t.open({ clock: true });
     await page.fill('#q', 'alpha');
     await page.clock.runFor(180);
     await settled(page);
@@ -104,8 +101,8 @@ describe('search', () => {
     assert.deepEqual(await titles(page), ['Alpha', 'Beta']);
   });
 
-  it('reports a failed search', async () => {
-    page = await open({ clock: true });
+  test('reports a failed search', async (t) => {
+    const page = await t.open({ clock: true });
     await answer(page, 'search', 500, '{}');
     await page.fill('#q', 'x');
     await page.clock.runFor(180);
@@ -114,10 +111,10 @@ describe('search', () => {
   });
 });
 
-describe('opening and editing', () => {
-  it('opens a note with a get at the direct route, marks it and focuses the text on a wide screen', async () => {
+describe('opening and editing', SUITE, () => {
+  test('opens a note with a get at the direct route, marks it and focuses the text on a wide screen', async (t) => {
     const id = await t.server.save({ title: 'Shopping', body: 'milk\neggs' });
-    page = await open();
+    const page = await t.open();
     await openItem(page);
     assert.equal((await calls(page, 'get'))[0].url, `/plugin_notes?action=get&id=${id}`);
     assert.equal(await page.inputValue('#title'), 'Shopping');
@@ -130,8 +127,8 @@ describe('opening and editing', () => {
     assert.equal(await page.evaluate(() => document.activeElement.id), 'body');
   });
 
-  it('a new note is unsaved, focused on its title and sent only after 800 ms without input', async () => {
-    page = await open({ clock: true });
+  test('a new note is unsaved, focused on its title and sent only after 800 ms without input', async (t) => {
+    const page = await t.open({ clock: true });
     await page.click('#btnNew');
     assert.deepEqual(await stateOf(page), { text: 'unsaved', cls: 'state dirty' });
     assert.equal(await page.evaluate(() => document.activeElement.id), 'title');
@@ -164,8 +161,8 @@ describe('opening and editing', () => {
     assert.equal((await t.server.list()).length, 1);
   });
 
-  it('shows "saving" while the request is out', async () => {
-    page = await open({ clock: true });
+  test('shows "saving" while the request is out', async (t) => {
+    const page = await t.open({ clock: true });
     let release;
     await page.route((u) => u.searchParams.get('action') === 'save', async (route) => {
       await new Promise((r) => { release = r; });
@@ -181,9 +178,9 @@ describe('opening and editing', () => {
     assert.deepEqual(await stateOf(page), { text: 'saved', cls: 'state ok' });
   });
 
-  it('renders the preview 220 ms after the last edit, and when a note is opened', async () => {
+  test('renders the preview 220 ms after the last edit, and when a note is opened', async (t) => {
     await t.server.save({ title: 'Doc', body: '# Title' });
-    page = await open({ clock: true });
+    const page = await t.open({ clock: true });
     await openItem(page);
     assert.equal((await calls(page, 'render')).length, 0);
     await page.clock.runFor(220);
@@ -199,9 +196,9 @@ describe('opening and editing', () => {
     assert.equal(await page.innerHTML('#preview strong'), 'bold');
   });
 
-  it('keeps the previous preview when rendering fails', async () => {
+  test('keeps the previous preview when rendering fails', async (t) => {
     await t.server.save({ title: 'Doc', body: 'kept' });
-    page = await open({ clock: true });
+    const page = await t.open({ clock: true });
     await openItem(page);
     await page.clock.runFor(220);
     await settled(page);
@@ -214,21 +211,21 @@ describe('opening and editing', () => {
   });
 });
 
-describe('keyboard', () => {
-  it('Ctrl+S and Cmd+S force a save and suppress the browser dialog, even without changes', async () => {
+describe('keyboard', SUITE, () => {
+  test('Ctrl+S and Cmd+S force a save and suppress the browser dialog, even without changes', async (t) => {
     await t.server.save({ title: 'Same', body: 'x' });
-    page = await open();
-    await watchDefault();
-    await press('Control+s');
-    assert.equal(await prevented(), true);
+    const page = await t.open();
+    await watchDefault(page);
+    await page.keyboard.press('Control+s');
+    assert.equal(await prevented(page), true);
     assert.equal((await calls(page, 'save')).length, 0, 'no note open: nothing is sent');
 
     await openItem(page);
-    await watchDefault();
-    await press('Control+S');
-    assert.equal(await prevented(), true);
+    await watchDefault(page);
+    await page.keyboard.press('Control+S');
+    assert.equal(await prevented(page), true);
     await settled(page);
-    await press('Meta+s');
+    await page.keyboard.press('Meta+s');
     await settled(page);
     const saves = await calls(page, 'save');
     assert.equal(saves.length, 2);
@@ -236,39 +233,39 @@ describe('keyboard', () => {
     assert.deepEqual(await stateOf(page), { text: 'saved', cls: 'state ok' });
   });
 
-  it('Ctrl+K selects the search field; Ctrl+Alt+N begins a note; plain keys do neither', async () => {
-    page = await open();
+  test('Ctrl+K selects the search field; Ctrl+Alt+N begins a note; plain keys do neither', async (t) => {
+    const page = await t.open();
     await page.fill('#q', 'term');
     await page.click('#btnNew');
     await page.keyboard.type('k');
     assert.equal(await page.inputValue('#title'), 'k');
-    await watchDefault();
-    await press('Control+k');
-    assert.equal(await prevented(), true);
+    await watchDefault(page);
+    await page.keyboard.press('Control+k');
+    assert.equal(await prevented(page), true);
     assert.deepEqual(await page.evaluate(() => {
       const a = document.activeElement;
       return [a.id, a.selectionStart, a.selectionEnd];
     }), ['q', 0, 4]);
 
     await page.click('#title');
-    await watchDefault();
-    await press('Control+Alt+n');
-    assert.equal(await prevented(), true);
+    await watchDefault(page);
+    await page.keyboard.press('Control+Alt+n');
+    assert.equal(await prevented(page), true);
     assert.equal(await page.inputValue('#title'), '');
     assert.equal(await page.evaluate(() => document.activeElement.id), 'title');
   });
 
-  it('Enter in the title moves to the text; Tab replaces the selection by two spaces and schedules a save', async () => {
-    page = await open({ clock: true });
+  test('Enter in the title moves to the text; Tab replaces the selection by two spaces and schedules a save', async (t) => {
+    const page = await t.open({ clock: true });
     await page.click('#btnNew');
     await page.keyboard.type('Head');
-    await press('Enter');
+    await page.keyboard.press('Enter');
     assert.equal(await page.inputValue('#title'), 'Head');
     assert.equal(await page.evaluate(() => document.activeElement.id), 'body');
     await page.keyboard.type('hello world');
     await page.evaluate(() => document.getElementById('body').setSelectionRange(6, 11));
-    await press('Tab');
-    await press('Shift+Tab');
+    await page.keyboard.press('Tab');
+    await page.keyboard.press('Shift+Tab');
     assert.equal(await page.inputValue('#body'), 'hello     ');
     assert.deepEqual(await page.evaluate(() => {
       const b = document.getElementById('body');
@@ -281,14 +278,14 @@ describe('keyboard', () => {
   });
 });
 
-describe('pin and delete', () => {
-  it('pinning moves a note first with its mark; unpinning puts it back', async () => {
+describe('pin and delete', SUITE, () => {
+  test('pinning moves a note first with its mark; unpinning puts it back', async (t) => {
     const older = 'older0000000';
     t.server.seedFiles([
       { id: 'newer0000000', title: 'Newer', updated: '2024-01-02T00:00:00Z' },
       { id: older, title: 'Older', updated: '2024-01-01T00:00:00Z' },
     ]);
-    page = await open();
+    const page = await t.open();
     assert.deepEqual(await titles(page), ['Newer', 'Older']);
     await openItem(page, `.item[data-id="${older}"]`);
     await page.click('#btnPin');
@@ -311,8 +308,8 @@ describe('pin and delete', () => {
     assert.doesNotMatch(await page.getAttribute('#btnPin', 'class'), /\bactive\b/);
   });
 
-  it('pinning a never-saved note sends no pin request; its first save carries the flag', async () => {
-    page = await open({ clock: true });
+  test('pinning a never-saved note sends no pin request; its first save carries the flag', async (t) => {
+    const page = await t.open({ clock: true });
     await page.click('#btnNew');
     await page.click('#btnPin');
     assert.deepEqual(await stateOf(page), { text: 'unsaved', cls: 'state dirty' });
@@ -323,23 +320,23 @@ describe('pin and delete', () => {
     assert.equal((await t.server.list())[0].pinned, 1);
   });
 
-  it('reports a failed pin and keeps the flag for the next save', async () => {
+  test('reports a failed pin and keeps the flag for the next save', async (t) => {
     await t.server.save({ title: 'P', body: '' });
-    page = await open();
+    const page = await t.open();
     await openItem(page);
     await answer(page, 'pin', 500, '{}');
     await page.click('#btnPin');
     await settled(page);
     assert.equal(await text(page, '#toast'), 'Pin failed: HTTP 500');
-    await press('Control+s');
+    await page.keyboard.press('Control+s');
     await settled(page);
     assert.equal(json((await calls(page, 'save'))[0]).pinned, 1);
   });
 
-  it('asks with the saved title before moving a note to the trash', async () => {
+  test('asks with the saved title before moving a note to the trash', async (t) => {
     const keep = await t.server.save({ title: 'Keep', body: '' });
     const id = await t.server.save({ title: 'Old title', body: 'gone soon' });
-    page = await open({ clock: true });
+    const page = await t.open({ clock: true });
     await openItem(page, `.item[data-id="${id}"]`);
     await page.fill('#title', 'Typed but unsaved');
     const asked = [];
@@ -366,8 +363,8 @@ describe('pin and delete', () => {
     assert.equal((await calls(page, 'save')).length, 0, 'the unsaved title of a deleted note is not sent');
   });
 
-  it('deleting a never-saved note asks nothing, sends nothing and leaves a fresh note', async () => {
-    page = await open({ clock: true });
+  test('deleting a never-saved note asks nothing, sends nothing and leaves a fresh note', async (t) => {
+    const page = await t.open({ clock: true });
     await page.click('#btnNew');
     await page.keyboard.type('draft');
     let asked = false;
@@ -380,9 +377,9 @@ describe('pin and delete', () => {
     assert.deepEqual(await stateOf(page), { text: 'unsaved', cls: 'state dirty' });
   });
 
-  it('reports a failed delete and keeps the note open', async () => {
+  test('reports a failed delete and keeps the note open', async (t) => {
     await t.server.save({ title: 'Stay', body: '' });
-    page = await open();
+    const page = await t.open();
     await openItem(page);
     await answer(page, 'delete', 404, '{"ok":false,"error":"note not found"}');
     page.once('dialog', (d) => d.accept());
@@ -393,9 +390,9 @@ describe('pin and delete', () => {
   });
 });
 
-describe('messages', () => {
-  it('a save refused by the server is shown by its status and leaves the note unsaved', async () => {
-    page = await open({ clock: true });
+describe('messages', SUITE, () => {
+  test('a save refused by the server is shown by its status and leaves the note unsaved', async (t) => {
+    const page = await t.open({ clock: true });
     await page.click('#btnNew');
     await page.fill('#body', 'x'.repeat(524289));
     await page.clock.runFor(800);
@@ -406,22 +403,22 @@ describe('messages', () => {
     assert.equal((await calls(page, 'save')).length, 1, 'no retry is scheduled');
   });
 
-  it('a save answered without a note shows its error text, or "save failed"', async () => {
-    page = await open({ clock: true });
+  test('a save answered without a note shows its error text, or "save failed"', async (t) => {
+    const page = await t.open({ clock: true });
     await answer(page, 'save', 200, { ok: false, error: 'disk full' });
     await page.click('#btnNew');
-    await press('Control+s');
+    await page.keyboard.press('Control+s');
     await settled(page);
     assert.equal(await text(page, '#toast'), 'Save failed: disk full');
     await page.unrouteAll();
     await answer(page, 'save', 200, { ok: true });
-    await press('Control+s');
+    await page.keyboard.press('Control+s');
     await settled(page);
     assert.equal(await text(page, '#toast'), 'Save failed: save failed');
   });
 
-  it('the toast hides 1800 ms after the latest message', async () => {
-    page = await open({ clock: true });
+  test('the toast hides 1800 ms after the latest message', async (t) => {
+    const page = await t.open({ clock: true });
     await answer(page, 'search', 500, '{}');
     await page.fill('#q', 'a');
     await page.clock.runFor(180);
@@ -436,9 +433,9 @@ describe('messages', () => {
     assert.equal(await page.locator('#toast.show').count(), 0);
   });
 
-  it('opening reports "Note not found" and failures, changing nothing else', async () => {
+  test('opening reports "Note not found" and failures, changing nothing else', async (t) => {
     await t.server.save({ title: 'Gone', body: '' });
-    page = await open();
+    const page = await t.open();
     await answer(page, 'get', 200, { ok: true });
     await openItem(page);
     assert.equal(await text(page, '#toast'), 'Note not found');
@@ -451,15 +448,15 @@ describe('messages', () => {
   });
 });
 
-describe('relative dates', () => {
-  it('turns the age of updated into minutes, hours, days or the local date', async () => {
+describe('relative dates', SUITE, () => {
+  test('turns the age of updated into minutes, hours, days or the local date', async (t) => {
     const now = Date.parse('2024-03-10T12:00:00Z');
     const ago = (s) => new Date(now - s * 1000).toISOString().replace(/\.\d+Z$/, 'Z');
     const ages = [-30, 59, 60, 3599, 3600, 86399, 86400, 604799, 604800];
     const rows = ages.map((s, i) => ({ id: 'n' + String(i).padStart(11, '0'), title: 'age ' + s, pinned: 0,
       created: ago(s), updated: ago(s) }));
     rows.push({ id: 'nnoupdated00', title: '', pinned: 0, created: '', updated: '' });
-    page = await open({ clock: now, path: null });
+    const page = await t.open({ clock: now, path: null });
     await answer(page, 'list', 200, { ok: true, count: rows.length, notes: rows });
     await page.goto(t.server.base + '/plugin_notes');
     await settled(page);

@@ -2,10 +2,10 @@
 import assert from 'node:assert/strict';
 import { mkdirSync } from 'node:fs';
 import path from 'node:path';
-import { describe, it } from 'node:test';
-import { ROOT, calls, settled, setup } from './support.mjs';
+import { describe } from 'node:test';
+import { ROOT, calls, settled, SUITE, setup } from './support.mjs';
 
-const t = setup();
+const test = setup();
 const box = (page, sel) => page.locator(sel).boundingBox();
 const shown = (page, sels) => Promise.all(sels.map((s) => page.isVisible(s)));
 const view = (page) => page.getAttribute('#app', 'data-view');
@@ -16,8 +16,8 @@ async function openFirst(page) {
   await settled(page);
 }
 
-describe('wide layout (701 px)', () => {
-  it('shows sidebar and editor side by side, text and preview in equal halves, no narrow buttons', async () => {
+describe('wide layout (701 px)', SUITE, () => {
+  test('shows sidebar and editor side by side, text and preview in equal halves, no narrow buttons', async (t) => {
     await t.server.save({ title: 'Wide', body: 'text' });
     const page = await t.open({ width: 701 });
     await openFirst(page);
@@ -34,8 +34,8 @@ describe('wide layout (701 px)', () => {
   });
 });
 
-describe('narrow layout (700 px)', () => {
-  it('shows one pane per view and moves between them with the back and preview buttons', async () => {
+describe('narrow layout (700 px)', SUITE, () => {
+  test('shows one pane per view and moves between them with the back and preview buttons', async (t) => {
     await t.server.save({ title: 'Narrow', body: '# Big' });
     const page = await t.open({ width: 700, clock: true });
     assert.deepEqual(await shown(page, ['#side', '#main']), [true, false]);
@@ -68,7 +68,7 @@ describe('narrow layout (700 px)', () => {
     assert.equal(await page.inputValue('#title'), 'Narrow', 'the note stays open');
   });
 
-  it('a new note begins in the edit view', async () => {
+  test('a new note begins in the edit view', async (t) => {
     const page = await t.open({ width: 700 });
     await page.click('#btnNew');
     assert.equal(await view(page), 'edit');
@@ -76,8 +76,8 @@ describe('narrow layout (700 px)', () => {
   });
 });
 
-describe('list rows', () => {
-  it('cut a long title with an ellipsis that stays clear of the pin mark', async () => {
+describe('list rows', SUITE, () => {
+  test('cut a long title with an ellipsis that stays clear of the pin mark', async (t) => {
     await t.server.save({ title: 'A very long title '.repeat(8), body: '', pinned: 1 });
     const page = await t.open();
     const fits = await page.evaluate(() => {
@@ -104,11 +104,11 @@ const NOTES = [
   { id: 'meeting00001', title: '', pinned: 0, updated: '2024-04-02T09:00:00Z', body: '' },
 ];
 
-describe('screenshots', () => {
+describe('screenshots', SUITE, () => {
   const docs = path.join(ROOT, 'docs');
   mkdirSync(docs, { recursive: true });
 
-  async function shoot(opts, file, steps) {
+  async function shoot(t, opts, file, steps) {
     t.server.seedFiles(NOTES);
     const page = await t.open({ clock: NOW, ...opts });
     await steps(page);
@@ -123,7 +123,7 @@ describe('screenshots', () => {
     await page.waitForSelector('#preview h1');
   };
 
-  it('wide, dark', () => shoot({ width: 1200, height: 760, colorScheme: 'dark' }, 'editor-wide-dark.png', openPlan));
-  it('wide, light', () => shoot({ width: 1200, height: 760, colorScheme: 'light' }, 'editor-wide-light.png', openPlan));
-  it('narrow, dark', () => shoot({ width: 390, height: 760, colorScheme: 'dark' }, 'editor-narrow.png', () => {}));
+  test('wide, dark', (t) => shoot(t, { width: 1200, height: 760, colorScheme: 'dark' }, 'editor-wide-dark.png', openPlan));
+  test('wide, light', (t) => shoot(t, { width: 1200, height: 760, colorScheme: 'light' }, 'editor-wide-light.png', openPlan));
+  test('narrow, dark', (t) => shoot(t, { width: 390, height: 760, colorScheme: 'dark' }, 'editor-narrow.png', () => {}));
 });

@@ -1,12 +1,12 @@
 // The node password and the forwarded page parameters: where the page finds the password, how it
 // sends it, what a refusal looks like, and the two route forms of the API addresses.
 import assert from 'node:assert/strict';
-import { describe, it } from 'node:test';
-import { calls, settled, setup, text } from './support.mjs';
+import { describe } from 'node:test';
+import { calls, settled, SUITE, setup, text } from './support.mjs';
 
 const PASSWORD = 'p&ss w+rd';
 const ENCODED = encodeURIComponent(PASSWORD);
-const t = setup({ password: PASSWORD });
+const test = setup({ password: PASSWORD });
 
 // Watches what reaches the network (not just what the script asked for).
 function wire(page) {
@@ -21,8 +21,8 @@ function wire(page) {
 const documentOnly = (page) => page.route((u) => !u.searchParams.has('action') && u.pathname === '/plugin_notes',
   (route) => route.continue({ headers: { ...route.request().headers(), 'x-orvik-password': PASSWORD } }));
 
-describe('password from the page URL', () => {
-  it('is sent with every request as the pwd parameter and the X-Orvik-Password header', async () => {
+describe('password from the page URL', SUITE, () => {
+  test('is sent with every request as the pwd parameter and the X-Orvik-Password header', async (t) => {
     const id = await t.server.save({ title: 'Locked', body: 'inside' });
     const page = await t.open({ path: null, clock: true });
     const seen = wire(page);
@@ -43,8 +43,8 @@ describe('password from the page URL', () => {
   });
 });
 
-describe('password fall-backs in local storage', () => {
-  it('takes "orvik_pwd_" + node first, then "orvik_active_pwd"; an empty value counts as none', async () => {
+describe('password fall-backs in local storage', SUITE, () => {
+  test('takes "orvik_pwd_" + node first, then "orvik_active_pwd"; an empty value counts as none', async (t) => {
     const page = await t.open({ path: null, storage: { orvik_pwd_home: PASSWORD, orvik_active_pwd: 'wrong' } });
     await documentOnly(page);
     const seen = wire(page);
@@ -65,7 +65,7 @@ describe('password fall-backs in local storage', () => {
       ['', PASSWORD], 'the page never writes the password keys');
   });
 
-  it('without node only "orvik_active_pwd" is looked at', async () => {
+  test('without node only "orvik_active_pwd" is looked at', async (t) => {
     const page = await t.open({ path: null, storage: { orvik_pwd_: 'wrong', orvik_active_pwd: PASSWORD } });
     await documentOnly(page);
     const seen = wire(page);
@@ -74,7 +74,7 @@ describe('password fall-backs in local storage', () => {
     assert.equal(seen[0].header, PASSWORD);
   });
 
-  it('a refused first list shows "Could not load notes: HTTP 401" and "0 notes"', async () => {
+  test('a refused first list shows "Could not load notes: HTTP 401" and "0 notes"', async (t) => {
     await t.server.save({ title: 'Hidden', body: '' });
     const page = await t.open({ path: null });
     await documentOnly(page);
@@ -88,8 +88,8 @@ describe('password fall-backs in local storage', () => {
   });
 });
 
-describe('forwarded parameters and route forms', () => {
-  it('forwards node and id after the action\'s own id, and the server takes the note id', async () => {
+describe('forwarded parameters and route forms', SUITE, () => {
+  test('forwards node and id after the action\'s own id, and the server takes the note id', async (t) => {
     const id = await t.server.save({ title: 'Panel', body: 'from the panel' });
     const page = await t.open({ query: `node=home&id=panel&pwd=${ENCODED}` });
     await page.click('.item');
@@ -100,7 +100,7 @@ describe('forwarded parameters and route forms', () => {
     assert.ok(urls.every((u) => u.includes('&id=panel&pwd=')));
   });
 
-  it('uses the hub route when the page came through the hub', async () => {
+  test('uses the hub route when the page came through the hub', async (t) => {
     const page = await t.open({ path: '/plugins', query: `plugin=plugin_notes&node=home&pwd=${ENCODED}` });
     const [list] = await calls(page);
     assert.equal(list.url, `/plugins?plugin=plugin_notes&action=list&node=home&pwd=${ENCODED}`);

@@ -1,17 +1,17 @@
 // No edit is lost: saves that overlap edits, note switches with a pending autosave, answers that
 // arrive late, storage that refuses access, and a page that is hidden, closed or left mid-failure.
 import assert from 'node:assert/strict';
-import { describe, it } from 'node:test';
-import { answer, calls, hold, openItem, settled, setup, stateOf, text, until } from './support.mjs';
+import { describe } from 'node:test';
+import { answer, calls, hold, openItem, settled, SUITE, setup, stateOf, text, until } from './support.mjs';
 
-const t = setup();
+const test = setup();
 const json = (c) => JSON.parse(c.body);
 const A = { id: 'aaaaaaaaaaaa', title: 'Alpha', body: 'alpha text', updated: '2024-01-01T00:00:00Z' };
 const B = { id: 'bbbbbbbbbbbb', title: 'Beta', body: 'beta text', updated: '2024-01-02T00:00:00Z' };
 const done = (page, action) => calls(page, action).then((c) => c.filter((x) => x.done).length);
 
-describe('saves overlapping edits', () => {
-  it('edits made while a save is in flight are sent after it, and only then shown as saved', async () => {
+describe('saves overlapping edits', SUITE, () => {
+  test('edits made while a save is in flight are sent after it, and only then shown as saved', async (t) => {
     const page = await t.open({ clock: true });
     const saves = await hold(page, 'save');
     await page.click('#btnNew');
@@ -44,7 +44,7 @@ describe('saves overlapping edits', () => {
     assert.equal((await t.server.get(created.id)).body, 'one two three');
   });
 
-  it('a delete waits for the save in flight, so the note does not come back', async () => {
+  test('a delete waits for the save in flight, so the note does not come back', async (t) => {
     t.server.seedFiles([A, B]);
     const page = await t.open({ clock: true });
     await openItem(page, `.item[data-id="${A.id}"]`);
@@ -63,8 +63,8 @@ describe('saves overlapping edits', () => {
   });
 });
 
-describe('switching notes with an autosave pending', () => {
-  it('sends the pending edit for its own note before the other note opens, and nothing for that one', async () => {
+describe('switching notes with an autosave pending', SUITE, () => {
+  test('sends the pending edit for its own note before the other note opens, and nothing for that one', async (t) => {
     t.server.seedFiles([A, B]);
     const page = await t.open({ clock: true });
     await openItem(page, `.item[data-id="${A.id}"]`);
@@ -82,7 +82,7 @@ describe('switching notes with an autosave pending', () => {
     assert.equal((await t.server.get(A.id)).body, 'alpha edited');
   });
 
-  it('a new note begun with an edit pending saves the old note and never the empty one', async () => {
+  test('a new note begun with an edit pending saves the old note and never the empty one', async (t) => {
     t.server.seedFiles([A]);
     const page = await t.open({ clock: true });
     await openItem(page, `.item[data-id="${A.id}"]`);
@@ -96,7 +96,7 @@ describe('switching notes with an autosave pending', () => {
     assert.equal((await t.server.list()).length, 1);
   });
 
-  it('a note whose save failed after it was left reopens with its unsent text', async () => {
+  test('a note whose save failed after it was left reopens with its unsent text', async (t) => {
     t.server.seedFiles([A, B]);
     const page = await t.open({ clock: true });
     await openItem(page, `.item[data-id="${A.id}"]`);
@@ -116,8 +116,8 @@ describe('switching notes with an autosave pending', () => {
   });
 });
 
-describe('late answers', () => {
-  it('an older search answer does not replace the full list asked for after it', async () => {
+describe('late answers', SUITE, () => {
+  test('an older search answer does not replace the full list asked for after it', async (t) => {
     t.server.seedFiles([A, B]);
     const page = await t.open({ clock: true });
     const searches = await hold(page, 'search');
@@ -133,7 +133,7 @@ describe('late answers', () => {
     assert.equal(await text(page, '#count'), '2 notes');
   });
 
-  it('an older list answer does not replace a newer search', async () => {
+  test('an older list answer does not replace a newer search', async (t) => {
     t.server.seedFiles([A, B]);
     const page = await t.open({ clock: true, settle: false });
     const lists = await hold(page, 'list');
@@ -147,7 +147,7 @@ describe('late answers', () => {
     assert.deepEqual(await page.locator('.item .t').allTextContents(), ['Beta']);
   });
 
-  it('an older preview answer, or one for the previous note, does not replace the newer one', async () => {
+  test('an older preview answer, or one for the previous note, does not replace the newer one', async (t) => {
     t.server.seedFiles([A, B]);
     const page = await t.open({ clock: true });
     await openItem(page, `.item[data-id="${A.id}"]`);
@@ -176,8 +176,8 @@ describe('late answers', () => {
 const NO_STORAGE = `Object.defineProperty(window, 'localStorage', {
   configurable: true, get() { throw new DOMException('storage is off', 'SecurityError'); } });`;
 
-describe('storage that refuses access', () => {
-  it('leaves the page working: theme from the system, list, toggle, save', async () => {
+describe('storage that refuses access', SUITE, () => {
+  test('leaves the page working: theme from the system, list, toggle, save', async (t) => {
     t.server.seedFiles([A]);
     const page = await t.open({ query: 'node=home', init: NO_STORAGE, colorScheme: 'light', clock: true });
     assert.equal(await page.evaluate(() => document.documentElement.getAttribute('data-theme')), 'light');
@@ -192,8 +192,8 @@ describe('storage that refuses access', () => {
   });
 });
 
-describe('leaving the page', () => {
-  it('sends unsent edits at once, with keepalive, when the page is hidden', async () => {
+describe('leaving the page', SUITE, () => {
+  test('sends unsent edits at once, with keepalive, when the page is hidden', async (t) => {
     t.server.seedFiles([A]);
     const page = await t.open({ clock: true });
     await openItem(page, `.item[data-id="${A.id}"]`);
@@ -209,7 +209,7 @@ describe('leaving the page', () => {
     assert.equal((await t.server.get(A.id)).body, 'hidden tab');
   });
 
-  it('sends unsent edits when the tab is closed', async () => {
+  test('sends unsent edits when the tab is closed', async (t) => {
     t.server.seedFiles([A]);
     const page = await t.open({ clock: true });
     await openItem(page, `.item[data-id="${A.id}"]`);
@@ -218,7 +218,7 @@ describe('leaving the page', () => {
     await until(async () => (await t.server.get(A.id)).body === 'closing now', 'the save sent on close');
   });
 
-  it('sends unsent edits when another page is loaded in the tab', async () => {
+  test('sends unsent edits when another page is loaded in the tab', async (t) => {
     t.server.seedFiles([A]);
     const page = await t.open({ clock: true });
     await openItem(page, `.item[data-id="${A.id}"]`);
@@ -227,7 +227,7 @@ describe('leaving the page', () => {
     await until(async () => (await t.server.list())[0].title === 'Left behind', 'the save sent on leaving');
   });
 
-  it('asks before leaving while a save has failed, and not once everything is saved', async () => {
+  test('asks before leaving while a save has failed, and not once everything is saved', async (t) => {
     const page = await t.open({ clock: true });
     await answer(page, 'save', 500, '{}');
     await page.click('#btnNew');

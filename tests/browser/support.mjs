@@ -1,15 +1,15 @@
 // Shared fixtures for the browser tests: a lighttpd instance running the plug-in through CGI on a
 // free loopback port with a throw-away notes folder, headless Chromium driven by playwright-core,
 // and small helpers to seed notes, watch the page's API calls and wait for conditions.
+import assert from 'node:assert/strict';
 import { execFileSync, spawn } from 'node:child_process';
 import { existsSync, mkdirSync, mkdtempSync, rmSync, writeFileSync } from 'node:fs';
 import net from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
+import { after, before, it } from 'node:test';
 import { setTimeout as delay } from 'node:timers/promises';
 import { fileURLToPath } from 'node:url';
-import assert from 'node:assert/strict';
-import { after, afterEach, before, beforeEach } from 'node:test';
 
 export const ROOT = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '../..');
 export const EXE = path.resolve(process.env.NOTES_EXE || path.join(ROOT, 'build/plugin_notes'));
@@ -159,7 +159,8 @@ export function settled(page) {
 
 // Opens the editor in a fresh context. Options: query (page URL query), path (null: open nothing),
 // width/height, colorScheme, storage (local storage entries), clock (fake timers standing still,
-// optionally at a fixed time), init (script run before the page's own in every frame).
+// optionally at a fixed time), init (script run before the page's own in every frame), settle
+// (false: do not wait for the first list).
 export async function openEditor(browser, server, opts = {}) {
   const ctx = await browser.newContext({
     viewport: { width: opts.width || 1100, height: opts.height || 720 },
@@ -208,7 +209,6 @@ export async function openItem(page, selector = '.item') {
 
 export const text = (page, sel) => page.locator(sel).first().textContent();
 export const visible = (page, sel) => page.locator(sel).first().isVisible();
-export const attr = (page, sel, name) => page.locator(sel).first().getAttribute(name);
 export const stateOf = (page) => page.evaluate(() => {
   const s = document.getElementById('state');
   return { text: s.textContent, cls: s.className };
@@ -218,25 +218,15 @@ export const titles = (page) => page.locator('#list .item .t').allTextContents()
 // Holds the page's requests for one action until released, to order answers at will.
 export async function hold(page, action) {
   const held = [];
-  const match = (u) => u.searchParams.get('action') === action;
-  await page.route(match, (route) => {
+  await page.route((u) => u.searchParams.get('action') === action, (route) => {
     held.push(route);
   });
   return {
-    held,
     count: () => held.length,
     async release(i = 0) {
       const r = held[i];
       held[i] = null;
       await r.continue();
-    },
-    async fail(i, status = 500) {
-      const r = held[i];
-      held[i] = null;
-      await r.fulfill({ status, contentType: 'application/json', body: '{"ok":false,"error":"test"}' });
-    },
-    async stop() {
-      await page.unroute(match);
     },
   };
 }
@@ -247,20 +237,28 @@ export async function answer(page, action, status, body) {
     route.fulfill({ status, contentType: 'application/json', body: typeof body === 'string' ? body : JSON.stringify(body) }));
 }
 
-// Hooks for a test file: one browser for the file, one server and one page per test, and a check
-// that the page threw nothing. t.open(opts) opens the editor (see openEditor) as t.page.
+// Per-test fixtures for a test file: one browser for the file; each test gets its own server
+// and the pages it opens with t.open(opts) (see openEditor), all closed after it, with a check
+// that none of them threw. Tests of one suite run two at a time (pass SUITE to describe).
+export const SUITE = { concurrency: 2 };
 export function setup(serverOpts = {}) {
-  const t = { browser: null, server: null, page: null };
-  before(async () => { t.browser = await launchBrowser(); });
-  after(() => t.browser?.close());
-  beforeEach(async () => { t.server = await startServer(serverOpts); });
-  afterEach(async () => {
-    const errors = t.page?.errors || [];
-    await t.page?.context().close();
-    t.page = null;
-    await t.server.stop();
-    assert.deepEqual(errors, [], 'the page threw');
+  let browser;
+  before(async () => { browser = await launchBrowser(); });
+  after(() => browser?.close());
+  return (name, fn) => it(name, async () => {
+    const pages = [];
+    const t = { server: await startServer(serverOpts) };
+    t.open = async (opts) => {
+      const page = await openEditor(browser, t.server, opts);
+      pages.push(page);
+      return page;
+    };
+    try {
+      await fn(t);
+    } finally {
+      for (const page of pages) await page.context().close();
+      await t.server.stop();
+    }
+    assert.deepEqual(pages.flatMap((page) => page.errors), [], 'the page threw');
   });
-  t.open = async (opts) => (t.page = await openEditor(t.browser, t.server, opts));
-  return t;
 }

@@ -1,23 +1,23 @@
 // Theme and embedding: the theme chosen by URL, stored choice or system preference, embed mode,
 // the toggle, and the messages a same-origin hub page that frames the editor exchanges with it.
 import assert from 'node:assert/strict';
-import { describe, it } from 'node:test';
-import { settled, setup, until } from './support.mjs';
+import { describe } from 'node:test';
+import { settled, SUITE, setup, until } from './support.mjs';
 
-const t = setup();
+const test = setup();
 const theme = (frame) => frame.evaluate(() => document.documentElement.getAttribute('data-theme'));
 const stored = (frame) => frame.evaluate(() => localStorage.getItem('orvik_theme'));
 const bodyColour = (frame) => frame.evaluate(() => getComputedStyle(document.body).backgroundColor);
 
-describe('theme choice at load', () => {
-  it('a theme in the URL wins over the stored one and replaces it', async () => {
+describe('theme choice at load', SUITE, () => {
+  test('a theme in the URL wins over the stored one and replaces it', async (t) => {
     const page = await t.open({ query: 'theme=light', storage: { orvik_theme: 'dark' }, colorScheme: 'dark' });
     assert.equal(await theme(page), 'light');
     assert.equal(await stored(page), 'light');
     assert.equal(await bodyColour(page), 'rgb(245, 245, 247)');
   });
 
-  it('ignores theme=Dark, takes theme=darker as dark, and looks after ? or & only', async () => {
+  test('ignores theme=Dark, takes theme=darker as dark, and looks after ? or & only', async (t) => {
     const page = await t.open({ query: 'theme=Dark', storage: { orvik_theme: 'light' }, colorScheme: 'dark' });
     assert.equal(await theme(page), 'light');
     await page.goto(t.server.base + '/plugin_notes?x=1&theme=darker');
@@ -26,7 +26,7 @@ describe('theme choice at load', () => {
     assert.equal(await theme(page), 'dark', 'the stored choice decides');
   });
 
-  it('without URL or stored choice follows the system preference and remembers it', async () => {
+  test('without URL or stored choice follows the system preference and remembers it', async (t) => {
     const page = await t.open({ colorScheme: 'light' });
     assert.equal(await theme(page), 'light');
     assert.equal(await stored(page), 'light');
@@ -34,12 +34,11 @@ describe('theme choice at load', () => {
     assert.equal(await theme(dark), 'dark');
     assert.equal(await stored(dark), 'dark');
     assert.equal(await bodyColour(dark), 'rgb(0, 0, 0)');
-    await page.context().close();
   });
 });
 
-describe('embed mode', () => {
-  it('embed=1 or embed=true, ended by & or the end of the query, hides the theme toggle', async () => {
+describe('embed mode', SUITE, () => {
+  test('embed=1 or embed=true, ended by & or the end of the query, hides the theme toggle', async (t) => {
     const page = await t.open();
     for (const [query, embedded] of [
       ['embed=1', true], ['theme=dark&embed=true&node=x', true], ['a=1&embed=1', true],
@@ -53,7 +52,7 @@ describe('embed mode', () => {
     }
   });
 
-  it('keeps the count at the left of the footer when the toggle is hidden', async () => {
+  test('keeps the count at the left of the footer when the toggle is hidden', async (t) => {
     const page = await t.open({ query: 'embed=1' });
     const foot = await page.locator('.side-ft').boundingBox();
     const count = await page.locator('#count').boundingBox();
@@ -61,8 +60,8 @@ describe('embed mode', () => {
   });
 });
 
-describe('theme toggle', () => {
-  it('switches between dark and light, recolours the page at once and is remembered', async () => {
+describe('theme toggle', SUITE, () => {
+  test('switches between dark and light, recolours the page at once and is remembered', async (t) => {
     const page = await t.open({ colorScheme: 'dark' });
     const events = await page.evaluateHandle(() => {
       const seen = [];
@@ -108,8 +107,8 @@ const WATCH_THEME = `(() => {
   addEventListener('message', (e) => window.__heard.push(e.data && e.data.type));
 })();`;
 
-describe('inside a hub frame', () => {
-  async function openHub(colorScheme = 'dark') {
+describe('inside a hub frame', SUITE, () => {
+  async function openHub(t, colorScheme = 'dark') {
     const id = await t.server.save({ title: 'From the hub', body: '' });
     const page = await t.open({ path: null, colorScheme, init: WATCH_THEME });
     await page.route(t.server.base + '/hub', (r) => r.fulfill({ contentType: 'text/html', body: HUB }));
@@ -120,8 +119,8 @@ describe('inside a hub frame', () => {
     return { page, frame, id };
   }
 
-  it('asks the hub once, takes its theme and loads through the hub route', async () => {
-    const { page, frame } = await openHub('dark');
+  test('asks the hub once, takes its theme and loads through the hub route', async (t) => {
+    const { page, frame } = await openHub(t, 'dark');
     await until(async () => (await theme(frame)) === 'light', 'the hub theme to apply');
     assert.equal(await page.evaluate(() => window.asked), 1);
     assert.equal(await stored(frame), 'light');
@@ -131,8 +130,8 @@ describe('inside a hub frame', () => {
     assert.equal(await frame.textContent('.item .t'), 'From the hub');
   });
 
-  it('applies only "zq-theme" messages with a known theme, and a repeated theme changes nothing', async () => {
-    const { page, frame } = await openHub('dark');
+  test('applies only "zq-theme" messages with a known theme, and a repeated theme changes nothing', async (t) => {
+    const { page, frame } = await openHub(t, 'dark');
     await until(async () => (await theme(frame)) === 'light', 'the hub theme to apply');
     const writesBefore = await frame.evaluate(() => window.__themeWrites);
     await page.evaluate(() => {
@@ -149,7 +148,7 @@ describe('inside a hub frame', () => {
     assert.equal(await frame.evaluate(() => window.__themeWrites), writesBefore + 1);
   });
 
-  it('a page opened at top level sends no theme request', async () => {
+  test('a page opened at top level sends no theme request', async (t) => {
     const page = await t.open({ init: WATCH_THEME });
     await page.evaluate(() => postMessage({ type: 'probe' }, '*'));
     // A request posted at load would have arrived before the probe.
