@@ -56,6 +56,11 @@ describe('narrow layout (700 px)', SUITE, () => {
     const preview = await box(page, '#preview');
     assert.ok(preview.y >= body.y + body.height - 1, 'the preview stands below the text');
     assert.equal(await page.textContent('#preview h1'), 'Big');
+    const covered = await page.evaluate(() => {
+      const r = document.querySelector('.item').getBoundingClientRect();
+      return document.getElementById('main').contains(document.elementFromPoint(r.x + r.width / 2, r.y + r.height / 2));
+    });
+    assert.ok(covered, 'the editor covers the list in the preview view');
     await page.click('#btnPreview');
     assert.equal(await view(page), 'edit');
 
