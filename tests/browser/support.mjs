@@ -36,7 +36,7 @@ function freePort() {
 }
 
 // Waits until fn() gives a truthy value; polls, so it needs no guess of how long things take.
-export async function until(fn, what = 'condition', timeout = 8000) {
+export async function until(fn, what = 'condition', timeout = 15000) {
   const end = Date.now() + timeout;
   for (;;) {
     const v = await fn();
@@ -90,7 +90,8 @@ class Server {
       this.proc.kill();
       await gone;
     }
-    rmSync(this.dir, { recursive: true, force: true });
+    // A request the closed page sent on its way out may still be writing here.
+    rmSync(this.dir, { recursive: true, force: true, maxRetries: 20, retryDelay: 50 });
   }
   async call(action, { query = '', body } = {}) {
     const headers = this.password ? { 'X-Orvik-Password': this.password } : {};
@@ -180,9 +181,10 @@ export async function openEditor(browser, server, opts = {}) {
   await page.addInitScript(FETCH_LOG);
   if (opts.init) await page.addInitScript(opts.init);
   if (opts.clock) {
-    // Time stands still from here on; only runFor moves it.
-    const at = opts.clock === true ? Date.now() + 1000 : opts.clock;
-    await page.clock.install({ time: at - 1000 });
+    // Time stands still from here on; only runFor moves it. The clock runs between install and
+    // pause, so it starts early enough that a slow machine does not pass the pause point.
+    const at = opts.clock === true ? Date.now() : opts.clock;
+    await page.clock.install({ time: at - 60000 });
     await page.clock.pauseAt(at);
   }
   if (opts.path !== null) {
