@@ -3,7 +3,8 @@
 # Usage: scripts/lighttpd-conf.sh OUT_CONF PORT NOTES_DIR EXE
 # The executable answers at /plugin_notes and at /plugins (the hub's proxy route form, which
 # passes its query string through), and / redirects to the editor. The node password is read
-# by lighttpd from its own environment (ORVIK_PASSWORD) at start, so it never lands in the file.
+# by lighttpd from its own environment at start, so it never lands in the file: start lighttpd
+# with ORVIK_PASSWORD set (empty for no password), or it refuses the configuration.
 set -euo pipefail
 if [ $# -ne 4 ]; then
   echo "usage: $0 OUT_CONF PORT NOTES_DIR EXE" >&2
