@@ -1,26 +1,20 @@
 // Layout at the 700 px breakpoint, the narrow views, list rows, and the screenshots in docs/.
 import assert from 'node:assert/strict';
-import { mkdirSync } from 'node:fs';
+import { mkdirSync, statSync } from 'node:fs';
 import path from 'node:path';
 import { describe } from 'node:test';
-import { ROOT, calls, settled, SUITE, setup } from './support.mjs';
+import { ROOT, calls, openItem, settled, SUITE, setup } from './support.mjs';
 
 const test = setup();
 const box = (page, sel) => page.locator(sel).boundingBox();
 const shown = (page, sels) => Promise.all(sels.map((s) => page.isVisible(s)));
 const view = (page) => page.getAttribute('#app', 'data-view');
 
-async function openFirst(page) {
-  await page.click('.item');
-  await page.waitForSelector('#editorWrap:not(.hidden)');
-  await settled(page);
-}
-
 describe('wide layout (701 px)', SUITE, () => {
   test('shows sidebar and editor side by side, text and preview in equal halves, no narrow buttons', async (t) => {
     await t.server.save({ title: 'Wide', body: 'text' });
     const page = await t.open({ width: 701 });
-    await openFirst(page);
+    await openItem(page);
     assert.equal(await view(page), 'edit');
     assert.deepEqual(await shown(page, ['#side', '#main', '#body', '#preview', '#btnBack', '#btnPreview']),
       [true, true, true, true, false, false]);
@@ -41,7 +35,7 @@ describe('narrow layout (700 px)', SUITE, () => {
     assert.deepEqual(await shown(page, ['#side', '#main']), [true, false]);
     assert.equal((await box(page, '#side')).width, 700);
 
-    await openFirst(page);
+    await openItem(page);
     await page.clock.runFor(220);
     await settled(page);
     assert.equal(await view(page), 'edit');
@@ -113,22 +107,29 @@ describe('screenshots', SUITE, () => {
   const docs = path.join(ROOT, 'docs');
   mkdirSync(docs, { recursive: true });
 
+  // Each picture is taken only once the page shows what it is meant to show.
   async function shoot(t, opts, file, steps) {
     t.server.seedFiles(NOTES);
     const page = await t.open({ clock: NOW, ...opts });
     await steps(page);
-    await page.screenshot({ path: path.join(docs, file) });
+    assert.equal(await page.getAttribute('html', 'data-theme'), opts.colorScheme);
+    assert.deepEqual(await page.locator('.item .m').allTextContents(),
+      ['Pinned · 2 h ago', '4 min ago', '1 d ago', '5/3/2024', '4/2/2024']);
+    const out = path.join(docs, file);
+    await page.screenshot({ path: out });
+    assert.ok(statSync(out).size > 10000, 'a picture was written');
   }
   const openPlan = async (page) => {
-    await page.click('.item[data-id="weeklyplan01"]');
-    await page.waitForSelector('#editorWrap:not(.hidden)');
-    await settled(page);
+    await openItem(page, '.item[data-id="weeklyplan01"]');
     await page.clock.runFor(220);
     await settled(page);
-    await page.waitForSelector('#preview h1');
+    assert.equal(await page.textContent('#preview h1'), 'Weekly plan');
+  };
+  const listOnly = async (page) => {
+    assert.deepEqual(await shown(page, ['#side', '#main']), [true, false]);
   };
 
   test('wide, dark', (t) => shoot(t, { width: 1200, height: 760, colorScheme: 'dark' }, 'editor-wide-dark.png', openPlan));
   test('wide, light', (t) => shoot(t, { width: 1200, height: 760, colorScheme: 'light' }, 'editor-wide-light.png', openPlan));
-  test('narrow, dark', (t) => shoot(t, { width: 390, height: 760, colorScheme: 'dark' }, 'editor-narrow.png', () => {}));
+  test('narrow, dark', (t) => shoot(t, { width: 390, height: 760, colorScheme: 'dark' }, 'editor-narrow.png', listOnly));
 });
