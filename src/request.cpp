@@ -96,6 +96,7 @@ static int body_read(void)
         json_err(413, "Payload Too Large", "request body too large");
         return 0;
     }
+    plat_prefault(g_body, static_cast<size_t>(n));
     g_body_len = fread(g_body, 1, static_cast<size_t>(n), stdin);
     g_body[g_body_len] = '\0';
     return 1;

@@ -12,16 +12,18 @@
 constexpr size_t RENDER_TEXT_MAX = 524288;
 constexpr size_t RENDER_PARAM_CAP = 8192;
 
-// Returns the decoded string value of the body's "body" member as a heap string, or null when
-// the body has no such member with a string value.
-static char *render_text_from_body(void)
+// Returns the decoded string value of the body's "body" member, decoded in place inside the
+// request body (nothing reads the body afterwards), or null when there is no such string.
+static const char *render_text_from_body(void)
 {
     if (!g_body[0])
         return nullptr;
     const char *v = json_find_value(g_body, "body");
     if (!v || *v != '"')
         return nullptr;
-    return json_dup_string(&v);
+    char *out = g_body + (v - g_body);
+    json_read_string(&v, out, BODY_CAP - static_cast<size_t>(out - g_body));
+    return out;
 }
 
 // Returns a heap copy of the decoded "text" parameter (empty values included), or null when
@@ -41,27 +43,26 @@ static char *render_text_from_query(const char *query)
 // Writes the preview response; a missing text is answered 400, an over-long one 413.
 void do_render(const Request *r)
 {
-    char *text = render_text_from_body();
+    char *owned = nullptr;
+    const char *text = render_text_from_body();
     if (!text)
-        text = render_text_from_query(r->query);
+        text = owned = render_text_from_query(r->query);
     if (!text) {
         json_err(400, "Bad Request", "missing body field");
         return;
     }
     if (strlen(text) > RENDER_TEXT_MAX) {
-        free(text);
+        free(owned);
         json_err(413, "Payload Too Large", "note body exceeds 512 KiB");
         return;
     }
     TextBuf html = {};
     blocks_into(&html, text);
+    // The HTML goes out escaped as it is read: no second copy of a large answer is assembled.
     json_header();
-    TextBuf b = {};
-    buf_puts(&b, "{\"ok\":true,\"html\":");
-    json_str(&b, html.data ? html.data : "");
-    buf_puts(&b, "}\n");
-    out_write(b.data, b.length);
-    buf_free(&b);
+    out_puts("{\"ok\":true,\"html\":");
+    out_json_str(html.data ? html.data : "", html.length);
+    out_puts("}\n");
     buf_free(&html);
-    free(text);
+    free(owned);
 }

@@ -9,12 +9,28 @@
 #include <ctime>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 void plat_init(void)
 {
     signal(SIGXFSZ, SIG_IGN);
+}
+
+void plat_prefault(void *p, size_t n)
+{
+#ifdef MADV_POPULATE_WRITE
+    if (n < 65536)
+        return;
+    // madvise works on whole pages: widen the range to the pages it touches.
+    uintptr_t page = 4096, start = reinterpret_cast<uintptr_t>(p) & ~(page - 1);
+    uintptr_t end = reinterpret_cast<uintptr_t>(p) + n;
+    (void)madvise(reinterpret_cast<void *>(start), end - start, MADV_POPULATE_WRITE);
+#else
+    (void)p;
+    (void)n;
+#endif
 }
 
 void plat_mkdir(const char *path)
@@ -73,6 +89,7 @@ char *plat_read_file(const char *path, size_t *len)
         close(fd);
         return nullptr;
     }
+    plat_prefault(buf, size + 1);
     size_t got = 0;
     while (got < size) {
         ssize_t n = read(fd, buf + got, size - got);

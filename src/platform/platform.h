@@ -8,6 +8,10 @@
 // reports, instead of killing the process before it can answer.
 void plat_init(void);
 
+// Maps in the pages of [p, p + n) in one call before they are written: on virtual machines a
+// page fault per page costs far more. Only done for large ranges; a refusal is ignored.
+void plat_prefault(void *p, size_t n);
+
 // Creates one directory level; an existing directory or any failure is ignored.
 void plat_mkdir(const char *path);
 

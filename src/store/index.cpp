@@ -104,6 +104,9 @@ void load_index(void)
         g_index_unreadable = plat_exists(path);
         return;
     }
+    // A written record takes at least about 90 bytes: map in the table rows this file can fill.
+    size_t rows = strlen(text) / 90 + 1;
+    plat_prefault(g_meta, sizeof(NoteMeta) * (rows < META_MAX ? rows : META_MAX));
     // Each span is read in place: the byte after it (or after its first 8191 bytes) is
     // swapped for a NUL while its fields are read, then put back.
     constexpr size_t SPAN_MAX = 8191;

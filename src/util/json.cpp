@@ -34,33 +34,44 @@ static size_t json_plain_run(const char *s, size_t n)
     return i;
 }
 
-void json_str(TextBuf *b, const char *s)
+void json_escape(const char *s, size_t n, JsonSink sink, void *ctx)
 {
-    buf_putc(b, '"');
-    if (s) {
-        size_t n = strlen(s);
-        // Reserve for the common case of few escapes; a grow failure still leaves appends safe.
-        buf_need(b, n + 2);
-        size_t i = 0;
-        while (i < n) {
-            size_t run = json_plain_run(s + i, n - i);
-            buf_add(b, s + i, run);
-            i += run;
-            if (i == n)
-                break;
-            unsigned char c = static_cast<unsigned char>(s[i++]);
-            unsigned char e = k_json_escape[c];
-            if (e == 'u') {
-                char esc[8];
-                snprintf(esc, sizeof esc, "\\u%04x", c);
-                buf_add(b, esc, 6);
-            } else {
-                char esc[2] = {'\\', static_cast<char>(e)};
-                buf_add(b, esc, 2);
-            }
+    sink(ctx, "\"", 1);
+    size_t i = 0;
+    while (i < n) {
+        size_t run = json_plain_run(s + i, n - i);
+        if (run)
+            sink(ctx, s + i, run);
+        i += run;
+        if (i == n)
+            break;
+        unsigned char c = static_cast<unsigned char>(s[i++]);
+        unsigned char e = k_json_escape[c];
+        char esc[8];
+        if (e == 'u') {
+            snprintf(esc, sizeof esc, "\\u%04x", c);
+            sink(ctx, esc, 6);
+        } else {
+            esc[0] = '\\';
+            esc[1] = static_cast<char>(e);
+            sink(ctx, esc, 2);
         }
     }
-    buf_putc(b, '"');
+    sink(ctx, "\"", 1);
+}
+
+// Appends to the TextBuf given as context.
+static void json_sink_buf(void *ctx, const char *p, size_t n)
+{
+    buf_add(static_cast<TextBuf *>(ctx), p, n);
+}
+
+void json_str(TextBuf *b, const char *s)
+{
+    size_t n = s ? strlen(s) : 0;
+    // Reserve for the common case of few escapes; a grow failure still leaves appends safe.
+    buf_need(b, n + 2);
+    json_escape(s ? s : "", n, json_sink_buf, b);
 }
 
 static int is_ws(char c)
@@ -193,7 +204,8 @@ static const char *read_string_into(const char *p, StrSink *s)
                 size_t n = static_cast<size_t>(p - run);
                 if (n > room)
                     n = room;
-                memcpy(s->out + s->stored, run, n);
+                // memmove: a string may be decoded in place, its output trailing its input.
+                memmove(s->out + s->stored, run, n);
                 s->stored += n;
             }
         }

@@ -6,6 +6,13 @@
 // Appends s as a JSON string literal, quotes included; a null s is written as "".
 void json_str(TextBuf *b, const char *s);
 
+// Receives the pieces of an escaped JSON string literal.
+typedef void (*JsonSink)(void *ctx, const char *p, size_t n);
+
+// Hands the n bytes at s, escaped as a JSON string literal with its quotes, to sink in pieces:
+// runs of plain bytes whole, each escape on its own. No failure of its own.
+void json_escape(const char *s, size_t n, JsonSink sink, void *ctx);
+
 // Finds the first occurrence of "key" followed by optional white space and ':'.
 // Returns the position after the colon and any white space, or null when the key is absent.
 const char *json_find_value(const char *text, const char *key);
@@ -18,7 +25,7 @@ int json_find_str(const char *text, const char *key, char *out, size_t size);
 int json_find_int(const char *text, const char *key, int *out);
 
 // Reads the string at *cur (which must be on '"') into out, cut to size - 1 bytes, and moves
-// *cur past it. Returns 1, or 0 with nothing written when *cur is null or not on a quote.
+// *cur past it. out may be the quote's own position: decoding never overtakes reading. Returns 1, or 0 with nothing written when *cur is null or not on a quote.
 int json_read_string(const char **cur, char *out, size_t size);
 
 // Reads the string at *cur into a new heap string the caller frees. Returns null (cursor

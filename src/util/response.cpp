@@ -23,6 +23,23 @@ void out_puts(const char *s)
     out_write(s, strlen(s));
 }
 
+void out_init(void)
+{
+    static char buffer[65536];
+    setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
+}
+
+// Writes a piece of an escaped string to standard output.
+static void out_sink(void *, const char *p, size_t n)
+{
+    out_write(p, n);
+}
+
+void out_json_str(const char *s, size_t n)
+{
+    json_escape(s, n, out_sink, nullptr);
+}
+
 void json_header(void)
 {
     out_write(k_json_header, sizeof k_json_header - 1);

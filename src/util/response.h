@@ -8,6 +8,12 @@ void out_write(const char *data, size_t n);
 // Writes a NUL-terminated string to standard output.
 void out_puts(const char *s);
 
+// Writes s (n bytes) to standard output as a JSON string literal, without assembling a copy.
+void out_json_str(const char *s, size_t n);
+
+// Gives standard output a large buffer so big answers leave in few writes.
+void out_init(void);
+
 // Writes the JSON header block (content type, no-store, nosniff, empty line).
 void json_header(void);
 

@@ -191,3 +191,20 @@ TEST(JsonRead, DupHasNoLengthLimit)
     EXPECT_STREQ(dup, "");
     free(dup);
 }
+
+TEST(JsonRead, DecodesInPlaceLikeACopy)
+{
+    const char *rows[] = {"\"plain text\"", "\"a\\u00e9\\n\\\"q\\\"\\\\ \\u20ac end\"", "\"\\u0000x\\t\"", "\"unterminated \\u12"};
+    for (const char *row : rows) {
+        const char *c1 = row;
+        char *copy = json_dup_string(&c1);
+        ASSERT_NE(copy, nullptr);
+        std::string text = row;
+        char *start = text.data();
+        const char *c2 = start;
+        ASSERT_EQ(json_read_string(&c2, start, text.size() + 1), 1);
+        EXPECT_STREQ(start, copy) << row;
+        EXPECT_EQ(c2 - start, c1 - row) << row;
+        free(copy);
+    }
+}
