@@ -40,23 +40,30 @@ void emit_list(const char *filter)
         str_copy(needle, sizeof needle, filter);
         nlen = fold_lower(needle);
     }
-    TextBuf items = {};
-    int shown = 0;
+    // The count heads the answer: decide which notes are shown first, then stream them out.
+    static unsigned char shown[META_MAX];
+    int count = 0;
     for (int i = 0; i < g_count; i++) {
-        if (filter && !note_matches(&g_meta[i], needle, nlen))
-            continue;
-        buf_puts(&items, shown ? ",\n  " : "\n  ");
-        meta_members(&items, &g_meta[i]);
-        buf_putc(&items, '}');
-        shown++;
+        shown[i] = !filter || note_matches(&g_meta[i], needle, nlen);
+        count += shown[i];
     }
-    // The count heads the answer but is known only now: write the head, then the items as built.
     char head[64];
-    int hl = snprintf(head, sizeof head, "{\"ok\":true,\"count\":%d,\"notes\":[", shown);
+    int hl = snprintf(head, sizeof head, "{\"ok\":true,\"count\":%d,\"notes\":[", count);
     out_write(head, static_cast<size_t>(hl));
-    out_write(items.data, items.length);
-    out_puts(shown ? "\n]}\n" : "]}\n");
-    buf_free(&items);
+    TextBuf item = {};
+    int first = 1;
+    for (int i = 0; i < g_count; i++) {
+        if (!shown[i])
+            continue;
+        buf_clear(&item);
+        buf_puts(&item, first ? "\n  " : ",\n  ");
+        meta_members(&item, &g_meta[i]);
+        buf_putc(&item, '}');
+        out_write(item.data, item.length);
+        first = 0;
+    }
+    out_puts(count ? "\n]}\n" : "]}\n");
+    buf_free(&item);
 }
 
 void do_list(const Request *)

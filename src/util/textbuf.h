@@ -43,6 +43,14 @@ inline void buf_putc(TextBuf *b, char c)
     b->data[b->length] = '\0';
 }
 
+// Empties the buffer but keeps its storage for reuse.
+inline void buf_clear(TextBuf *b)
+{
+    b->length = 0;
+    if (b->data)
+        b->data[0] = '\0';
+}
+
 // Releases the storage and returns the buffer to its zeroed state.
 void buf_free(TextBuf *b);
 
