@@ -2,7 +2,7 @@
 // arrive late, storage that refuses access, and a page that is hidden, closed or left mid-failure.
 import assert from 'node:assert/strict';
 import { describe } from 'node:test';
-import { answer, calls, hold, openItem, settled, SUITE, setup, stateOf, text, until } from './support.mjs';
+import { answer, calls, hold, nextDialog, openItem, settled, SUITE, setup, stateOf, text, until } from './support.mjs';
 
 const test = setup();
 const json = (c) => JSON.parse(c.body);
@@ -227,6 +227,19 @@ describe('leaving the page', SUITE, () => {
     await until(async () => (await t.server.list())[0].title === 'Left behind', 'the save sent on leaving');
   });
 
+  test('asks before leaving when the unsent text is too large to go out with the closing page', async (t) => {
+    const page = await t.open({ clock: true });
+    await page.click('#btnNew');
+    await page.fill('#body', 'x'.repeat(40000));
+    await page.keyboard.type('y');
+    const asked = nextDialog(page);
+    await page.close({ runBeforeUnload: true });
+    assert.equal(await asked, 'beforeunload');
+    await page.clock.runFor(800);
+    await settled(page);
+    assert.equal((await t.server.list()).length, 1, 'the page stayed and saved it');
+  });
+
   test('asks before leaving while a save has failed, and not once everything is saved', async (t) => {
     const page = await t.open({ clock: true });
     await answer(page, 'save', 500, '{}');
@@ -235,7 +248,7 @@ describe('leaving the page', SUITE, () => {
     await page.clock.runFor(800);
     await settled(page);
     assert.equal(await text(page, '#toast'), 'Save failed: HTTP 500');
-    const asked = new Promise((resolve) => page.once('dialog', (d) => { resolve(d.type()); d.dismiss(); }));
+    const asked = nextDialog(page);
     await page.close({ runBeforeUnload: true });
     assert.equal(await asked, 'beforeunload');
     assert.equal(page.isClosed(), false);

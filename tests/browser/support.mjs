@@ -233,6 +233,18 @@ export async function hold(page, action) {
   };
 }
 
+// The type of the next dialog the page opens (which is dismissed), or null if none comes in time.
+export function nextDialog(page, timeout = 15000) {
+  return new Promise((resolve) => {
+    const timer = setTimeout(() => resolve(null), timeout);
+    page.once('dialog', (d) => {
+      clearTimeout(timer);
+      resolve(d.type());
+      d.dismiss();
+    });
+  });
+}
+
 // Answers one action with a fixed response instead of the server.
 export async function answer(page, action, status, body) {
   await page.route((u) => u.searchParams.get('action') === action, (route) =>
