@@ -251,8 +251,8 @@ def write_results(rows, mem):
     lines = ["# Benchmark results", "",
              "Run of `make bench` on %s." % time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime()),
              "Machine: %s." % machine(),
-             "Medians of %d runs after %d warm-up runs; ratio above 1 means slower than the baseline "
-             "(for rates: baseline rate over ours inverted, so the same reading holds)." % (RUNS, WARM), "",
+             "Medians of %d runs after %d warm-up runs; ratio is ours over the baseline for times "
+             "and the baseline over ours for rates (MB/s, req/s), so below 1 is faster than the baseline either way." % (RUNS, WARM), "",
              "| Case | Ours | Baseline | Baseline value | Unit | Ratio |", "|---|---:|---|---:|---|---:|"]
     for case, ours, base_name, base, unit, ratio in rows:
         lines.append("| %s | %.3f | %s | %.3f | %s | %.2f |" % (case, ours, base_name, base, unit, ratio))
