@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 build=${BUILD:-build}
 echo "== load: 8 clients x ${SOAK_REQUESTS:-2000} requests through lighttpd"
 LOAD_CLIENTS=8 LOAD_REQUESTS=${SOAK_REQUESTS:-2000} NOTES_EXE=$build/plugin_notes \
-  node --test --test-reporter=spec tests/load/load.test.mjs
+  node --test tests/load/load.test.mjs
 echo "== crashes: ${SOAK_KILL_ROUNDS:-1000} random kills"
 SOAK_KILL_ROUNDS=${SOAK_KILL_ROUNDS:-1000} "$build/tests/e2e_tests" --gtest_filter='Faults.*'
 echo "== fuzzing: ${SOAK_FUZZ_SECONDS:-600} s per target"
