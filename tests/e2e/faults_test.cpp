@@ -111,12 +111,14 @@ TEST_F(Faults, FullFilesystemRefusesWritesAndKeepsOldState)
     // Fill the filesystem to the brim, then try to save more than fits.
     write_file(mnt + "/filler", std::string(60000, 'f'));
     std::string out = call("action=save", "{\"id\":\"" + id + "\",\"body\":\"" + std::string(20000, 'n') + "\"}");
-    EXPECT_EQ(out, err_response(k_server, "could not write note"));
-    EXPECT_EQ(read_file(mnt + "/" + id + ".md"), "old");
-    EXPECT_EQ(index_text(), before);
-    EXPECT_FALSE(fs::exists(mnt + "/" + id + ".md.tmp"));
-    umount(mnt.c_str());
+    std::string body = read_file(mnt + "/" + id + ".md"), index = index_text();
+    bool tmp_left = fs::exists(mnt + "/" + id + ".md.tmp");
+    umount(mnt.c_str()); // before any assertion, so a failure leaves no mount behind
     dir = saved;
+    EXPECT_EQ(out, err_response(k_server, "could not write note"));
+    EXPECT_EQ(body, "old");
+    EXPECT_EQ(index, before);
+    EXPECT_FALSE(tmp_left);
 }
 
 TEST_F(Faults, KillBetweenBodyAndIndexLeavesNoMixedUpNote)
