@@ -11,18 +11,13 @@
 #include <string>
 
 #include "markdown/markdown.h"
+#include "render_loop.h"
 
 static std::string g_doc;
 
 static void BM_Ours(benchmark::State &state)
 {
-    for (auto _ : state) {
-        TextBuf b = {};
-        blocks_into(&b, g_doc.c_str());
-        benchmark::DoNotOptimize(b.data);
-        buf_free(&b);
-    }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(g_doc.size()));
+    render_loop(state, g_doc);
 }
 
 static void BM_Cmark(benchmark::State &state)

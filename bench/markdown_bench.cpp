@@ -6,6 +6,7 @@
 #include <string>
 
 #include "markdown/markdown.h"
+#include "render_loop.h"
 
 constexpr size_t BENCH_DOC_SIZE = 524288;
 
@@ -41,17 +42,6 @@ static std::string bench_document(const char *const *lines, size_t count, size_t
     }
     doc.resize(size);
     return doc;
-}
-
-static void render_loop(benchmark::State &state, const std::string &doc)
-{
-    for (auto _ : state) {
-        TextBuf b = {};
-        blocks_into(&b, doc.c_str());
-        benchmark::DoNotOptimize(b.data);
-        buf_free(&b);
-    }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(doc.size()));
 }
 
 static void BM_RenderMixedNote(benchmark::State &state)

@@ -2,7 +2,6 @@
 // set-up, the body read and the one dispatch table of actions.
 #include "request.h"
 
-#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -75,7 +74,6 @@ static long content_length(void)
     const char *cl = getenv("CONTENT_LENGTH");
     if (!cl || !*cl)
         return 0;
-    errno = 0;
     long v = strtol(cl, nullptr, 10);
     if (v > INT_MAX)
         v = INT_MAX;

@@ -4,17 +4,17 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "fuzz_text.h"
+
 #include "../support/html_safety.h"
 #include "markdown/markdown.h"
 
 // Returns 0 after a clean render; a render that breaks the safety property aborts.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    char *text = static_cast<char *>(malloc(size + 1));
+    char *text = fuzz_text(data, size);
     if (!text)
         return 0;
-    memcpy(text, data, size);
-    text[size] = '\0';
     TextBuf html = {};
     blocks_into(&html, text);
     const char *why = "";

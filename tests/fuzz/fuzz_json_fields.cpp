@@ -4,16 +4,16 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "fuzz_text.h"
+
 #include "util/json.h"
 
 // Returns 0; a value that overruns its field or is not terminated aborts.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    char *text = static_cast<char *>(malloc(size + 1));
+    char *text = fuzz_text(data, size);
     if (!text)
         return 0;
-    memcpy(text, data, size);
-    text[size] = '\0';
     struct Field {
         const char *key;
         size_t cap;
