@@ -34,6 +34,16 @@ int plat_write_file(const char *path, const char *data, size_t len);
 // sized or read into memory, or path is a link or not a regular file.
 char *plat_read_file(const char *path, size_t *len);
 
+// Opens the regular file at path for reading, never through a symbolic link. Returns a
+// descriptor, or -1 when it cannot be opened or is not a regular file.
+int plat_open_read(const char *path);
+
+// Reads up to n bytes from the descriptor. Returns the count, 0 at the end, or -1 on error.
+long plat_read(int fd, char *buf, size_t n);
+
+// Closes a descriptor of plat_open_read; failure is ignored.
+void plat_close(int fd);
+
 // Replaces dst by src in one step and makes the change durable (directory synced). Returns 1/0.
 int plat_replace(const char *src, const char *dst);
 

@@ -120,6 +120,33 @@ char *plat_read_file(const char *path, size_t *len)
     return buf;
 }
 
+int plat_open_read(const char *path)
+{
+    int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+long plat_read(int fd, char *buf, size_t n)
+{
+    for (;;) {
+        ssize_t got = read(fd, buf, n);
+        if (got >= 0 || errno != EINTR)
+            return static_cast<long>(got);
+    }
+}
+
+void plat_close(int fd)
+{
+    (void)close(fd);
+}
+
 // Syncs the directory holding path so that a rename into it survives a power loss.
 static void sync_parent_dir(const char *path)
 {
