@@ -88,7 +88,7 @@ void do_save(const Request *)
     note_path(path, m.id);
     // An existing note's old body is kept in memory so a failed index write can put it back.
     char *old_body = i >= 0 ? plat_read_file(path, &old_len) : nullptr;
-    int written = atomic_write(path, text, len);
+    int written = atomic_prepare(path, text, len);
     free(text);
     if (!written) {
         free(old_body);
@@ -100,7 +100,23 @@ void do_save(const Request *)
     else
         meta_append(&m);
     sort_meta();
-    if (!save_index()) {
+    // Both new files are forced to disk under their temporary names before either replaces its
+    // original, body first, and one directory flush then makes both replacements durable. A
+    // crash between the two moves leaves the new body beside the old index, as a crash between
+    // two separate replacements would.
+    if (!index_prepare()) {
+        atomic_discard(path);
+        free(old_body);
+        json_err(500, "Internal Server Error", "could not write index");
+        return;
+    }
+    if (!atomic_commit(path)) {
+        index_discard();
+        free(old_body);
+        json_err(500, "Internal Server Error", "could not write note");
+        return;
+    }
+    if (!index_commit()) {
         // Leave the note as the index still describes it: its old body back, or a brand-new
         // note's body (whose generated identifier had no file before) taken away again.
         if (old_body)
@@ -111,6 +127,7 @@ void do_save(const Request *)
         json_err(500, "Internal Server Error", "could not write index");
         return;
     }
+    plat_sync_dir(g_dir);
     free(old_body);
     save_answer(&m);
 }

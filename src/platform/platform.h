@@ -50,6 +50,10 @@ int plat_replace(const char *src, const char *dst);
 // Moves src onto dst in one step, replacing dst, without asking for durability. Returns 1/0.
 int plat_move(const char *src, const char *dst);
 
+// Makes the renames already done inside the directory at path durable (the directory itself is
+// flushed). Returns 1, or 0 when it could not be opened or flushed.
+int plat_sync_dir(const char *path);
+
 // Removes a file; failure is ignored.
 void plat_remove(const char *path);
 

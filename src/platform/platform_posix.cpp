@@ -147,35 +147,38 @@ void plat_close(int fd)
     (void)close(fd);
 }
 
-// Syncs the directory holding path so that a rename into it survives a power loss.
-static void sync_parent_dir(const char *path)
+int plat_sync_dir(const char *path)
+{
+    int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    int ok = fsync(fd) == 0;
+    close(fd);
+    return ok;
+}
+
+// Returns 1 after syncing the directory that holds path (its text up to the last '/'), else 0.
+static int sync_parent_dir(const char *path)
 {
     char dir[1100];
     const char *slash = strrchr(path, '/');
-    if (!slash) {
-        dir[0] = '.';
-        dir[1] = '\0';
-    } else {
-        size_t n = static_cast<size_t>(slash - path);
-        if (n == 0)
-            n = 1;
-        if (n >= sizeof dir)
-            return;
-        memcpy(dir, path, n);
-        dir[n] = '\0';
-    }
-    int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return;
-    (void)fsync(fd);
-    close(fd);
+    if (!slash)
+        return plat_sync_dir(".");
+    size_t n = static_cast<size_t>(slash - path);
+    if (n == 0)
+        n = 1;
+    if (n >= sizeof dir)
+        return 0;
+    memcpy(dir, path, n);
+    dir[n] = '\0';
+    return plat_sync_dir(dir);
 }
 
 int plat_replace(const char *src, const char *dst)
 {
     if (rename(src, dst) != 0)
         return 0;
-    sync_parent_dir(dst);
+    (void)sync_parent_dir(dst);
     return 1;
 }
 

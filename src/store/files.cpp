@@ -87,14 +87,47 @@ void note_path(char *out, const char *id)
     path_join(out, g_dir, name);
 }
 
-int atomic_write(const char *path, const char *data, size_t len)
+// Writes the temporary path of path (path + ".tmp") into tmp.
+static void temp_path(char *tmp, size_t cap, const char *path)
+{
+    snprintf(tmp, cap, "%s.tmp", path);
+}
+
+int atomic_prepare(const char *path, const char *data, size_t len)
 {
     char tmp[PATH_CAP + 8];
-    snprintf(tmp, sizeof tmp, "%s.tmp", path);
+    temp_path(tmp, sizeof tmp, path);
     if (!plat_write_file(tmp, data, len)) {
         plat_remove(tmp);
         return 0;
     }
+    return 1;
+}
+
+int atomic_commit(const char *path)
+{
+    char tmp[PATH_CAP + 8];
+    temp_path(tmp, sizeof tmp, path);
+    if (!plat_move(tmp, path)) {
+        plat_remove(tmp);
+        return 0;
+    }
+    return 1;
+}
+
+void atomic_discard(const char *path)
+{
+    char tmp[PATH_CAP + 8];
+    temp_path(tmp, sizeof tmp, path);
+    plat_remove(tmp);
+}
+
+int atomic_write(const char *path, const char *data, size_t len)
+{
+    char tmp[PATH_CAP + 8];
+    temp_path(tmp, sizeof tmp, path);
+    if (!atomic_prepare(path, data, len))
+        return 0;
     if (!plat_replace(tmp, path)) {
         plat_remove(tmp);
         return 0;

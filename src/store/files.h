@@ -21,5 +21,16 @@ void note_path(char *out, const char *id);
 // destination untouched and no temporary left behind.
 int atomic_write(const char *path, const char *data, size_t len);
 
+// The two halves of atomic_write, for replacing two files with one directory flush: writes
+// path + ".tmp" forced to disk. Returns 1, or 0 with no temporary left behind.
+int atomic_prepare(const char *path, const char *data, size_t len);
+
+// Moves path + ".tmp" over path; durable only once the directory is flushed (plat_sync_dir).
+// Returns 1, or 0 with the destination untouched and the temporary removed.
+int atomic_commit(const char *path);
+
+// Removes the temporary of path that atomic_prepare wrote; failure is ignored.
+void atomic_discard(const char *path);
+
 // Returns the file's content as a new NUL-terminated heap string, or null when it cannot be read.
 char *read_whole_file(const char *path);

@@ -41,16 +41,44 @@ int index_text(TextBuf *b)
     return 1;
 }
 
-int save_index(void)
+// Writes the path of index.json into out.
+static void index_path(char *out)
+{
+    path_join(out, g_dir, "index.json");
+}
+
+int index_prepare(void)
 {
     char path[PATH_CAP];
-    path_join(path, g_dir, "index.json");
+    index_path(path);
     if (g_index_unreadable)
         return 0;
     TextBuf b = {};
-    int ok = index_text(&b) && atomic_write(path, b.data, b.length);
+    int ok = index_text(&b) && atomic_prepare(path, b.data, b.length);
     buf_free(&b);
     return ok;
+}
+
+int index_commit(void)
+{
+    char path[PATH_CAP];
+    index_path(path);
+    return atomic_commit(path);
+}
+
+void index_discard(void)
+{
+    char path[PATH_CAP];
+    index_path(path);
+    atomic_discard(path);
+}
+
+int save_index(void)
+{
+    if (!index_prepare() || !index_commit())
+        return 0;
+    plat_sync_dir(g_dir);
+    return 1;
 }
 
 // Returns the '}' that closes the object opening at p, skipping braces inside strings, or null.
@@ -117,7 +145,7 @@ void index_read(void)
     g_count = 0;
     g_index_unreadable = 0;
     char path[PATH_CAP];
-    path_join(path, g_dir, "index.json");
+    index_path(path);
     g_index_text = plat_read_file(path, &g_index_len);
     if (!g_index_text)
         g_index_unreadable = plat_exists(path);

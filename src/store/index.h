@@ -35,5 +35,13 @@ void meta_members(TextBuf *b, const NoteMeta *m);
 // Appends the whole table in the index layout to b. Returns 1, or 0 when the buffer could not grow.
 int index_text(TextBuf *b);
 
-// Rewrites index.json from the table. Returns 1, or 0 with the old file unchanged.
+// Rewrites index.json from the table and flushes the notes directory. Returns 1, or 0 with the
+// old file unchanged.
 int save_index(void);
+
+// save_index in parts, so that a save replaces its body and the index with one directory flush:
+// index.json.tmp written from the table and forced to disk (1, or 0 with nothing left behind),
+// then moved over index.json (1, or 0 with the old index in place), or removed unused.
+int index_prepare(void);
+int index_commit(void);
+void index_discard(void);
