@@ -34,6 +34,14 @@ int plat_write_file(const char *path, const char *data, size_t len);
 // sized or read into memory, or path is a link or not a regular file.
 char *plat_read_file(const char *path, size_t *len);
 
+// Maps the whole regular file at path read-only, never through a symbolic link, with all its
+// pages mapped in by one call; *len gets its length. Returns null when it is missing, empty, not
+// a regular file or cannot be mapped (callers then read a copy with plat_read_file).
+const char *plat_map_file(const char *path, size_t *len);
+
+// Releases a mapping of plat_map_file.
+void plat_unmap_file(const char *p, size_t len);
+
 // Opens the regular file at path for reading, never through a symbolic link. Returns a
 // descriptor, or -1 when it cannot be opened or is not a regular file.
 int plat_open_read(const char *path);

@@ -120,6 +120,27 @@ char *plat_read_file(const char *path, size_t *len)
     return buf;
 }
 
+const char *plat_map_file(const char *path, size_t *len)
+{
+    int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    struct stat st;
+    void *p = MAP_FAILED;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 && st.st_size <= 0x7fffffff)
+        p = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
+    close(fd);
+    if (p == MAP_FAILED)
+        return nullptr;
+    *len = static_cast<size_t>(st.st_size);
+    return static_cast<const char *>(p);
+}
+
+void plat_unmap_file(const char *p, size_t len)
+{
+    (void)munmap(const_cast<char *>(p), len);
+}
+
 int plat_open_read(const char *path)
 {
     int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);

@@ -122,9 +122,36 @@ static void index_record(const char *span)
 }
 
 // The text of index.json as this request read it (null when there is none), kept so that the
-// read-only actions can answer from it without filling the table.
-static char *g_index_text;
+// read-only actions can answer from it without filling the table. It is mapped from the file
+// when it can be (g_index_mapped), which costs no copy; the tolerant scanner gets a copy.
+static const char *g_index_text;
 static size_t g_index_len;
+static int g_index_mapped;
+
+// Forgets the index text, unmapping or freeing it.
+static void index_forget(void)
+{
+    if (g_index_mapped)
+        plat_unmap_file(g_index_text, g_index_len);
+    else
+        free(const_cast<char *>(g_index_text));
+    g_index_text = nullptr;
+    g_index_len = 0;
+    g_index_mapped = 0;
+}
+
+// Replaces a mapped index text by a NUL-terminated heap copy of the file. Returns the copy, or
+// null when there is no text.
+static char *index_copy(void)
+{
+    if (g_index_mapped) {
+        index_forget();
+        char path[PATH_CAP];
+        index_path(path);
+        g_index_text = plat_read_file(path, &g_index_len);
+    }
+    return const_cast<char *>(g_index_text);
+}
 
 // Where each record of a plain index starts and how long it is; g_plain is 1 when the text is
 // plain, 0 when it is not, -1 before it was checked.
@@ -138,15 +165,16 @@ static const char k_index_foot[] = "\n]}\n";
 
 void index_read(void)
 {
-    free(g_index_text);
-    g_index_text = nullptr;
-    g_index_len = 0;
+    index_forget();
     g_plain = -1;
     g_count = 0;
     g_index_unreadable = 0;
     char path[PATH_CAP];
     index_path(path);
-    g_index_text = plat_read_file(path, &g_index_len);
+    g_index_text = plat_map_file(path, &g_index_len);
+    g_index_mapped = g_index_text != nullptr;
+    if (!g_index_text)
+        g_index_text = plat_read_file(path, &g_index_len);
     if (!g_index_text)
         g_index_unreadable = plat_exists(path);
 }
@@ -291,7 +319,7 @@ void index_fill(void)
         index_fill_plain();
         return;
     }
-    char *text = g_index_text;
+    char *text = index_copy();
     if (!text)
         return;
     // A written record takes at least about 90 bytes: map in the table rows this file can fill.
