@@ -82,8 +82,13 @@ void path_join(char *out, const char *base, const char *name)
 
 void note_path(char *out, const char *id)
 {
+    // Built by hand: a search builds one path per note, and formatting would cost more.
     char name[80];
-    snprintf(name, sizeof name, "%s.md", id);
+    size_t n = strlen(id);
+    if (n > sizeof name - 4)
+        n = sizeof name - 4;
+    memcpy(name, id, n);
+    memcpy(name + n, ".md", 4);
     path_join(out, g_dir, name);
 }
 

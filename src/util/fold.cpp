@@ -85,18 +85,19 @@ int fold_contains(const char *s, size_t len, const char *needle, size_t n)
 {
     if (n == 0 || n > len)
         return n == 0;
-    // Sixteen starting places at a time are tested for the needle's first two bytes (its only
+    // Thirty-two starting places at a time are tested for the needle's first two bytes (its only
     // byte when it has one) in either case; only the places that pass are compared whole.
     char second = n > 1 ? needle[1] : needle[0];
     Bytes16 a0 = splat16(static_cast<unsigned char>(needle[0])), b0 = splat16(fold_upper(needle[0]));
     Bytes16 a1 = splat16(static_cast<unsigned char>(second)), b1 = splat16(fold_upper(second));
     size_t step = n > 1 ? 1 : 0, i = 0;
-    for (; i + 17 <= len && i + n <= len; i += 16) {
+    for (; i + 33 <= len && i + n <= len; i += 32) {
         Bytes16 hit = match16(s + i, a0, b0) & match16(s + i + step, a1, b1);
-        if (!any16(hit))
+        Bytes16 hit2 = match16(s + i + 16, a0, b0) & match16(s + i + 16 + step, a1, b1);
+        if (!any16(hit | hit2))
             continue;
-        for (size_t k = 0; k < 16 && i + k + n <= len; k++)
-            if (hit[k] && fold_equal(s + i + k, needle, n))
+        for (size_t k = 0; k < 32 && i + k + n <= len; k++)
+            if ((k < 16 ? hit[k] : hit2[k - 16]) && fold_equal(s + i + k, needle, n))
                 return 1;
     }
     for (; i + n <= len; i++)
