@@ -15,16 +15,20 @@ static const unsigned char k_json_escape[256] = {
     0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   '\\',
 };
 
+// Sixteen bytes handled as one value: compilers map it to the vector registers of the machine.
+typedef unsigned char Bytes16 __attribute__((vector_size(16)));
+
 size_t json_plain_run(const char *s, size_t n)
 {
-    const uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
     size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        uint64_t v;
-        memcpy(&v, s + i, 8);
-        uint64_t q = v ^ (ones * '"'), bs = v ^ (ones * '\\');
-        uint64_t special = ((v - ones * 0x20) & ~v) | ((q - ones) & ~q) | ((bs - ones) & ~bs);
-        if (special & highs)
+    for (; i + 16 <= n; i += 16) {
+        Bytes16 v;
+        memcpy(&v, s + i, 16);
+        Bytes16 special = reinterpret_cast<Bytes16>((v < 0x20) | (v == '"') | (v == '\\'));
+        uint64_t lo, hi;
+        memcpy(&lo, &special, 8);
+        memcpy(&hi, reinterpret_cast<const char *>(&special) + 8, 8);
+        if (lo | hi)
             break;
     }
     while (i < n && !k_json_escape[static_cast<unsigned char>(s[i])])

@@ -7,7 +7,7 @@
 void json_str(TextBuf *b, const char *s);
 
 // Returns the length of the longest prefix of s[0, n) that json_str copies unchanged (no byte
-// below 0x20, no double quote, no backslash), looking at eight bytes at a time. No failure.
+// below 0x20, no double quote, no backslash), looking at sixteen bytes at a time. No failure.
 size_t json_plain_run(const char *s, size_t n);
 
 // Escapes s[*pos, n) into out (cap >= 6 bytes) as the inside of a JSON string literal, up to
