@@ -88,9 +88,9 @@ void do_save(const Request *)
     note_path(path, m.id);
     // An existing note's old body is kept in memory so a failed index write can put it back.
     char *old_body = i >= 0 ? plat_read_file(path, &old_len) : nullptr;
-    int written = atomic_prepare(path, text, len);
+    int body_fd = atomic_start(path, text, len);
     free(text);
-    if (!written) {
+    if (body_fd < 0) {
         free(old_body);
         json_err(500, "Internal Server Error", "could not write note");
         return;
@@ -100,14 +100,20 @@ void do_save(const Request *)
     else
         meta_append(&m);
     sort_meta();
-    // Both new files are forced to disk under their temporary names before either replaces its
-    // original, body first, and one directory flush then makes both replacements durable. A
-    // crash between the two moves leaves the new body beside the old index, as a crash between
-    // two separate replacements would.
-    if (!index_prepare()) {
-        atomic_discard(path);
+    // Both new files travel to disk together under their temporary names and are waited for
+    // before either replaces its original; then the body moves first, and one directory flush
+    // makes both replacements durable. A crash between the two moves leaves the new body beside
+    // the old index, as a crash between two separate replacements would.
+    int index_fd = index_start();
+    int body_ok = atomic_end(path, body_fd);
+    int index_ok = index_fd >= 0 && index_end(index_fd);
+    if (!body_ok || !index_ok) {
+        if (body_ok)
+            atomic_discard(path);
+        if (index_ok)
+            index_discard();
         free(old_body);
-        json_err(500, "Internal Server Error", "could not write index");
+        json_err(500, "Internal Server Error", body_ok ? "could not write index" : "could not write note");
         return;
     }
     if (!atomic_commit(path)) {

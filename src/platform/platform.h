@@ -29,6 +29,14 @@ int plat_exists(const char *path);
 // Returns 1, or 0 on any failure (a partial file may remain; the caller removes it).
 int plat_write_file(const char *path, const char *data, size_t len);
 
+// plat_write_file in two halves, so that two files can travel to disk together: creates path
+// as plat_write_file does, writes len bytes and starts writing them out without waiting.
+// Returns a descriptor for plat_write_end, or -1 (a partial file may remain; the caller removes it).
+int plat_write_start(const char *path, const char *data, size_t len);
+
+// Waits until the bytes written through fd are on disk and closes it. Returns 1, or 0 on failure.
+int plat_write_end(int fd);
+
 // Reads the whole regular file into a new NUL-terminated heap string (*len gets its length when
 // len is not null), never through a symbolic link. Returns null when the file cannot be opened,
 // sized or read into memory, or path is a link or not a regular file.

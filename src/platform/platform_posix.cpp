@@ -56,14 +56,14 @@ int plat_exists(const char *path)
     return lstat(path, &st) == 0;
 }
 
-int plat_write_file(const char *path, const char *data, size_t len)
+int plat_write_start(const char *path, const char *data, size_t len)
 {
     // A stale file, or a link planted under this name, is removed and the file created anew:
     // O_EXCL with O_CREAT never opens an existing name, so no write goes through a link.
     (void)unlink(path);
     int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0)
-        return 0;
+        return -1;
     size_t done = 0;
     while (done < len) {
         ssize_t n = write(fd, data + done, len - done);
@@ -71,15 +71,31 @@ int plat_write_file(const char *path, const char *data, size_t len)
             continue;
         if (n <= 0) {
             close(fd);
-            return 0;
+            return -1;
         }
         done += static_cast<size_t>(n);
     }
+#ifdef SYNC_FILE_RANGE_WRITE
+    // Writing out starts now, so that the flush of another file started alongside finds this
+    // one's blocks already placed and one journal commit covers both.
+    (void)sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+#endif
+    return fd;
+}
+
+int plat_write_end(int fd)
+{
     if (fsync(fd) != 0) {
         close(fd);
         return 0;
     }
     return close(fd) == 0;
+}
+
+int plat_write_file(const char *path, const char *data, size_t len)
+{
+    int fd = plat_write_start(path, data, len);
+    return fd >= 0 && plat_write_end(fd);
 }
 
 char *plat_read_file(const char *path, size_t *len)

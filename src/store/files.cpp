@@ -98,15 +98,35 @@ static void temp_path(char *tmp, size_t cap, const char *path)
     snprintf(tmp, cap, "%s.tmp", path);
 }
 
-int atomic_prepare(const char *path, const char *data, size_t len)
+void atomic_discard(const char *path)
 {
     char tmp[PATH_CAP + 8];
     temp_path(tmp, sizeof tmp, path);
-    if (!plat_write_file(tmp, data, len)) {
+    plat_remove(tmp);
+}
+
+int atomic_start(const char *path, const char *data, size_t len)
+{
+    char tmp[PATH_CAP + 8];
+    temp_path(tmp, sizeof tmp, path);
+    int fd = plat_write_start(tmp, data, len);
+    if (fd < 0)
         plat_remove(tmp);
-        return 0;
-    }
-    return 1;
+    return fd;
+}
+
+int atomic_end(const char *path, int fd)
+{
+    if (plat_write_end(fd))
+        return 1;
+    atomic_discard(path);
+    return 0;
+}
+
+int atomic_prepare(const char *path, const char *data, size_t len)
+{
+    int fd = atomic_start(path, data, len);
+    return fd >= 0 && atomic_end(path, fd);
 }
 
 int atomic_commit(const char *path)
@@ -118,13 +138,6 @@ int atomic_commit(const char *path)
         return 0;
     }
     return 1;
-}
-
-void atomic_discard(const char *path)
-{
-    char tmp[PATH_CAP + 8];
-    temp_path(tmp, sizeof tmp, path);
-    plat_remove(tmp);
 }
 
 int atomic_write(const char *path, const char *data, size_t len)

@@ -25,6 +25,12 @@ int atomic_write(const char *path, const char *data, size_t len);
 // path + ".tmp" forced to disk. Returns 1, or 0 with no temporary left behind.
 int atomic_prepare(const char *path, const char *data, size_t len);
 
+// atomic_prepare in two halves, so that two temporaries travel to disk together: writes
+// path + ".tmp" and starts writing it out (a descriptor for atomic_end, or -1 with no temporary
+// left), then waits until it is on disk (1, or 0 with the temporary removed).
+int atomic_start(const char *path, const char *data, size_t len);
+int atomic_end(const char *path, int fd);
+
 // Moves path + ".tmp" over path; durable only once the directory is flushed (plat_sync_dir).
 // Returns 1, or 0 with the destination untouched and the temporary removed.
 int atomic_commit(const char *path);

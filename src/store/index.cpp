@@ -47,16 +47,23 @@ static void index_path(char *out)
     path_join(out, g_dir, "index.json");
 }
 
-int index_prepare(void)
+int index_start(void)
 {
     char path[PATH_CAP];
     index_path(path);
     if (g_index_unreadable)
-        return 0;
+        return -1;
     TextBuf b = {};
-    int ok = index_text(&b) && atomic_prepare(path, b.data, b.length);
+    int fd = index_text(&b) ? atomic_start(path, b.data, b.length) : -1;
     buf_free(&b);
-    return ok;
+    return fd;
+}
+
+int index_end(int fd)
+{
+    char path[PATH_CAP];
+    index_path(path);
+    return atomic_end(path, fd);
 }
 
 int index_commit(void)
@@ -75,7 +82,8 @@ void index_discard(void)
 
 int save_index(void)
 {
-    if (!index_prepare() || !index_commit())
+    int fd = index_start();
+    if (fd < 0 || !index_end(fd) || !index_commit())
         return 0;
     plat_sync_dir(g_dir);
     return 1;

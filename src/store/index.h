@@ -40,8 +40,10 @@ int index_text(TextBuf *b);
 int save_index(void);
 
 // save_index in parts, so that a save replaces its body and the index with one directory flush:
-// index.json.tmp written from the table and forced to disk (1, or 0 with nothing left behind),
-// then moved over index.json (1, or 0 with the old index in place), or removed unused.
-int index_prepare(void);
+// index.json.tmp written from the table and started to disk (a descriptor, or -1 with nothing
+// left behind), waited for until it is on disk (1, or 0 with it removed), then moved over
+// index.json (1, or 0 with the old index in place), or removed unused.
+int index_start(void);
+int index_end(int fd);
 int index_commit(void);
 void index_discard(void);
