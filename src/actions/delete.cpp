@@ -1,4 +1,5 @@
-// The delete action: removes the note's record and moves its body file into the trash.
+// The delete action: removes the note's record and moves its body file, with a record of its
+// metadata, into the trash.
 #include <cstdio>
 
 #include "actions/actions.h"
@@ -6,6 +7,7 @@
 #include "store/files.h"
 #include "store/index.h"
 #include "store/meta.h"
+#include "store/trash.h"
 #include "util/response.h"
 
 void do_delete(const Request *r)
@@ -19,6 +21,7 @@ void do_delete(const Request *r)
         json_err(404, "Not Found", "note not found");
         return;
     }
+    NoteMeta gone = g_meta[i];
     meta_remove(i);
     // The index goes first: a failure or a crash before the move then leaves the note listed
     // with its body, or unlisted with its body still in place, never listed without one.
@@ -26,12 +29,11 @@ void do_delete(const Request *r)
         json_err(500, "Internal Server Error", "could not write index");
         return;
     }
-    char src[PATH_CAP], dst[PATH_CAP], name[80];
-    note_path(src, r->id);
-    snprintf(name, sizeof name, "%s.md", r->id);
-    path_join(dst, g_trash, name);
-    if (plat_exists(src))
-        plat_move(src, dst);
+    // The body goes with a record of the metadata the index no longer holds, so a restore can
+    // bring the note back whole. As before, a body that cannot be moved does not stop the delete.
+    char deleted[24];
+    iso_now(deleted);
+    trash_put(&gone, deleted);
     char out[128];
     int n = snprintf(out, sizeof out, "{\"ok\":true,\"deleted\":\"%s\",\"trash\":true}\n", r->id);
     json_header();

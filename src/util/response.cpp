@@ -53,6 +53,7 @@ struct StatusLine {
 static const StatusLine k_status_lines[] = {
     {400, "Status: 400 Bad Request\r\n"},
     {404, "Status: 404 Not Found\r\n"},
+    {409, "Status: 409 Conflict\r\n"},
     {413, "Status: 413 Payload Too Large\r\n"},
     {500, "Status: 500 Internal Server Error\r\n"},
 };

@@ -17,7 +17,7 @@ void out_init(void);
 // Writes the JSON header block (content type, no-store, nosniff, empty line).
 void json_header(void);
 
-// Writes a whole error response: status line (for 400/404/413/500), header block, envelope.
+// Writes a whole error response: status line (for 400/404/409/413/500), header block, envelope.
 void json_err(int status, const char *reason, const char *message);
 
 // Writes the fixed 401 response of the password gate.

@@ -1,0 +1,12 @@
+// Body fingerprints: the version tag a client sends with a save to say which text it last saw.
+#pragma once
+#include <cstddef>
+
+constexpr size_t FINGERPRINT_HEX = 16;
+
+// Writes the 64-bit FNV-1a hash of the n bytes at s as 16 lowercase hex digits and a NUL into
+// out (17 bytes). No failure.
+void fingerprint_text(const char *s, size_t n, char *out);
+
+// Returns 1 when text is exactly 16 lowercase hex digits, else 0.
+int fingerprint_valid(const char *text);
