@@ -27,13 +27,18 @@ static void save_answer(const NoteMeta *m)
 }
 
 // Returns 1 when the note at table index i (-1: none) still has the body that base names. The
-// body counts up to its first NUL and an unreadable file as empty, as get shows them.
+// body counts up to its first NUL and an unreadable file as empty, as get shows them; a body that
+// is not valid UTF-8 also matches in the form a browser shows it, which is all a page can know.
 static int base_matches(int i, const char *stored, const char *base)
 {
     if (i < 0)
         return 0;
+    const char *text = stored ? stored : "";
     char now[FINGERPRINT_HEX + 1];
-    fingerprint_text(stored ? stored : "", stored ? strlen(stored) : 0, now);
+    fingerprint_text(text, strlen(text), now);
+    if (strcmp(now, base) == 0)
+        return 1;
+    fingerprint_shown(text, strlen(text), now);
     return strcmp(now, base) == 0;
 }
 

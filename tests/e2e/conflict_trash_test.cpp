@@ -66,6 +66,15 @@ TEST_F(Api, SaveWithBaseWritesOnlyOverTheTextItNames)
     EXPECT_EQ(read_file(dir + "/" + m[1].str() + ".md"), "mine");
     EXPECT_EQ(read_file(dir + "/" + id + ".md"), "v2");
     EXPECT_NE(ok_body("action=list").find("\"count\":2"), std::string::npos);
+
+    // A body that is not UTF-8 reaches a page with each broken sequence replaced: the base the
+    // page computes from that text names it too.
+    write_file(dir + "/" + id + ".md", "caf\xe9");
+    EXPECT_EQ(call("action=save", "{\"id\":\"" + id + "\",\"body\":\"x\",\"base\":\"" + fnv_hex("caf\xef\xbf\xbe") + "\"}"),
+              err_response(k_conflict, "note changed elsewhere"));
+    EXPECT_NE(call("action=save", "{\"id\":\"" + id + "\",\"body\":\"x\",\"base\":\"" + fnv_hex("caf\xef\xbf\xbd") + "\"}")
+                  .find("\"ok\":true"),
+              std::string::npos);
 }
 
 TEST_F(Api, ConcurrentSavesWithOneBaseLetExactlyOneWin)
