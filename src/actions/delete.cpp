@@ -21,6 +21,15 @@ void do_delete(const Request *r)
         json_err(404, "Not Found", "note not found");
         return;
     }
+    char src[PATH_CAP];
+    note_path(src, r->id);
+    int has_body = plat_exists(src);
+    // A trash that is not a real directory (a planted link, a file) would send the body
+    // elsewhere or nowhere: the delete is refused before anything changes.
+    if (has_body && !plat_is_real_dir(g_trash)) {
+        json_err(500, "Internal Server Error", "could not move note to trash");
+        return;
+    }
     NoteMeta gone = g_meta[i];
     meta_remove(i);
     // The index goes first: a failure or a crash before the move then leaves the note listed
@@ -30,7 +39,8 @@ void do_delete(const Request *r)
         return;
     }
     // The body goes with a record of the metadata the index no longer holds, so a restore can
-    // bring the note back whole. As before, a body that cannot be moved does not stop the delete.
+    // bring the note back whole. A body that cannot be moved after the index was written does not
+    // undo the delete.
     char deleted[24];
     iso_now(deleted);
     trash_put(&gone, deleted);

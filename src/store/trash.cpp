@@ -43,7 +43,7 @@ int trash_put(const NoteMeta *m, const char *deleted)
 {
     char src[PATH_CAP], body[PATH_CAP], record[PATH_CAP];
     note_path(src, m->id);
-    if (!plat_exists(src) || !plat_is_dir(g_trash))
+    if (!plat_exists(src) || !plat_is_real_dir(g_trash))
         return 0;
     trash_paths(m->id, 0, body, record);
     if (plat_exists(body)) {
@@ -95,7 +95,8 @@ int trash_entry(const char *id, int copy, TrashEntry *e)
 {
     char body[PATH_CAP], record[PATH_CAP];
     trash_paths(id, copy, body, record);
-    if (!plat_exists(body))
+    // A trash that is not a real directory (a planted link) holds nothing to bring back.
+    if (!plat_is_real_dir(g_trash) || !plat_exists(body))
         return 0;
     memset(e, 0, sizeof *e);
     e->copy = copy;
@@ -195,7 +196,7 @@ static int trash_scan_entry(void *ctx, const char *name)
 int trash_list(TrashEntry *rows)
 {
     TrashScan s = {rows, 0};
-    if (!plat_is_dir(g_trash) || !plat_list_dir(g_trash, trash_scan_entry, &s))
+    if (!plat_is_real_dir(g_trash) || !plat_list_dir(g_trash, trash_scan_entry, &s))
         return 0;
     qsort(rows, static_cast<size_t>(s.count), sizeof *rows, trash_order);
     return s.count;

@@ -217,3 +217,17 @@ TEST_F(Api, RestoreAtTheNoteLimitIsRefused)
     EXPECT_EQ(read_file(dir + "/.trash/trashedaaaaa.md"), "waits");
     EXPECT_FALSE(fs::exists(dir + "/trashedaaaaa.md"));
 }
+
+TEST_F(Api, TrashThroughALinkIsNeitherListedNorRestored)
+{
+    std::string elsewhere = dir + "-elsewhere";
+    fs::create_directories(elsewhere);
+    write_file(elsewhere + "/linkedaaaaaa.md", "not from this trash");
+    fs::remove_all(dir + "/.trash");
+    fs::create_directory_symlink(elsewhere, dir + "/.trash");
+    EXPECT_EQ(ok_body("action=trash"), "{\"ok\":true,\"count\":0,\"notes\":[]}\n");
+    EXPECT_EQ(call("action=restore&id=linkedaaaaaa"), err_response("Status: 404 Not Found\r\n", "note not found"));
+    EXPECT_FALSE(fs::exists(dir + "/linkedaaaaaa.md"));
+    EXPECT_EQ(read_file(elsewhere + "/linkedaaaaaa.md"), "not from this trash");
+    fs::remove_all(elsewhere);
+}
