@@ -63,5 +63,8 @@ typedef int (*PlatDirEntry)(void *ctx, const char *name);
 // the directory cannot be opened.
 int plat_list_dir(const char *path, PlatDirEntry fn, void *ctx);
 
+// Returns 1 when path itself is a regular file (a symbolic link to one does not count), 0 otherwise.
+int plat_is_real_file(const char *path);
+
 // Returns the file's last modification time in seconds since 1970, or -1 when it cannot be read.
 int64_t plat_mtime_s(const char *path);

@@ -227,6 +227,12 @@ int plat_list_dir(const char *path, PlatDirEntry fn, void *ctx)
     return 1;
 }
 
+int plat_is_real_file(const char *path)
+{
+    struct stat st;
+    return lstat(path, &st) == 0 && S_ISREG(st.st_mode);
+}
+
 int64_t plat_mtime_s(const char *path)
 {
     struct stat st;

@@ -95,8 +95,9 @@ int trash_entry(const char *id, int copy, TrashEntry *e)
 {
     char body[PATH_CAP], record[PATH_CAP];
     trash_paths(id, copy, body, record);
-    // A trash that is not a real directory (a planted link) holds nothing to bring back.
-    if (!plat_is_real_dir(g_trash) || !plat_exists(body))
+    // A trash that is not a real directory, or a body that is a link, is nothing to bring back:
+    // a restore would make a note of whatever the link points to.
+    if (!plat_is_real_dir(g_trash) || !plat_is_real_file(body))
         return 0;
     memset(e, 0, sizeof *e);
     e->copy = copy;

@@ -218,7 +218,7 @@ TEST_F(Api, RestoreAtTheNoteLimitIsRefused)
     EXPECT_FALSE(fs::exists(dir + "/trashedaaaaa.md"));
 }
 
-TEST_F(Api, TrashThroughALinkIsNeitherListedNorRestored)
+TEST_F(Api, TrashOrTrashedBodyThroughALinkIsNeitherListedNorRestored)
 {
     std::string elsewhere = dir + "-elsewhere";
     fs::create_directories(elsewhere);
@@ -229,5 +229,12 @@ TEST_F(Api, TrashThroughALinkIsNeitherListedNorRestored)
     EXPECT_EQ(call("action=restore&id=linkedaaaaaa"), err_response("Status: 404 Not Found\r\n", "note not found"));
     EXPECT_FALSE(fs::exists(dir + "/linkedaaaaaa.md"));
     EXPECT_EQ(read_file(elsewhere + "/linkedaaaaaa.md"), "not from this trash");
+    // Nor is a trashed body that is itself a link.
+    fs::remove(dir + "/.trash");
+    fs::create_directory(dir + "/.trash");
+    fs::create_symlink(elsewhere + "/linkedaaaaaa.md", dir + "/.trash/linkedaaaaaa.md");
+    EXPECT_EQ(ok_body("action=trash"), "{\"ok\":true,\"count\":0,\"notes\":[]}\n");
+    EXPECT_EQ(call("action=restore&id=linkedaaaaaa"), err_response("Status: 404 Not Found\r\n", "note not found"));
+    EXPECT_FALSE(fs::exists(dir + "/linkedaaaaaa.md"));
     fs::remove_all(elsewhere);
 }
