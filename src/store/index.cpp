@@ -12,6 +12,13 @@
 
 int g_index_unreadable;
 
+// The text of index.json as this request read it (null when there is none), kept so that the
+// read-only actions can answer from it without filling the table. It is mapped from the file
+// when it can be (g_index_mapped), which costs no copy; the tolerant scanner gets a copy.
+static const char *g_index_text;
+static size_t g_index_len;
+static int g_index_mapped;
+
 void meta_members(TextBuf *b, const NoteMeta *m)
 {
     buf_puts(b, "{\"id\":");
@@ -29,6 +36,9 @@ int index_text(TextBuf *b)
     // Reserve generously up front so that a failed growth shows as a failure, never a cut text.
     if (!buf_need(b, 64 + static_cast<size_t>(g_count) * 2200))
         return 0;
+    // The new text is about as long as the one read: map its pages in with one call.
+    size_t expect = g_index_len + 4096;
+    plat_prefault(b->data + b->length, expect < b->capacity - b->length ? expect : b->capacity - b->length);
     buf_puts(b, "{\"version\":1,\"notes\":[\n");
     for (int i = 0; i < g_count; i++) {
         if (i)
@@ -129,12 +139,6 @@ static void index_record(const char *span)
     g_count++;
 }
 
-// The text of index.json as this request read it (null when there is none), kept so that the
-// read-only actions can answer from it without filling the table. It is mapped from the file
-// when it can be (g_index_mapped), which costs no copy; the tolerant scanner gets a copy.
-static const char *g_index_text;
-static size_t g_index_len;
-static int g_index_mapped;
 
 // Forgets the index text, unmapping or freeing it.
 static void index_forget(void)
