@@ -20,17 +20,12 @@ void do_get(const Request *r)
     const char *rec = nullptr;
     size_t rec_len = 0;
     if (index_plain(&total)) {
-        for (int k = 0; k < total && !rec; k++) {
-            const char *t = index_plain_record(k, &rec_len);
-            if (memcmp(t + 7, r->id, ID_LEN) == 0)
-                rec = t;
-        }
-        i = rec ? 0 : -1;
+        rec = index_plain_find(r->id, &rec_len);
     } else {
         index_fill();
         i = meta_find(r->id);
     }
-    if (i < 0) {
+    if (!rec && i < 0) {
         json_err(404, "Not Found", "note not found");
         return;
     }

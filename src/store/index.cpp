@@ -295,6 +295,14 @@ const char *index_plain_record(int i, size_t *len)
     return g_plain_rec[i];
 }
 
+const char *index_plain_find(const char *id, size_t *len)
+{
+    for (int i = 0; i < g_plain_count; i++)
+        if (memcmp(g_plain_rec[i] + 7, id, ID_LEN) == 0)
+            return index_plain_record(i, len);
+    return nullptr;
+}
+
 void index_fields(const char *rec, char *id, char *title)
 {
     memcpy(id, rec + 7, ID_LEN);

@@ -22,6 +22,10 @@ int index_plain(int *count);
 // Returns record i of a plain index, from its "{" through its "}", and its length in *len.
 const char *index_plain_record(int i, size_t *len);
 
+// Returns the first record of a plain index whose identifier is id (a valid identifier), as
+// index_plain_record does, or null when none has it.
+const char *index_plain_find(const char *id, size_t *len);
+
 // Reads the identifier (13 bytes) and the decoded title (300 bytes) out of a plain record.
 void index_fields(const char *rec, char *id, char *title);
 
