@@ -15,43 +15,52 @@ const json = (v) => JSON.stringify(v);
 
 // One row per request. `$a`/`$b` in query or body stand for the ids that the rows with keep
 // 'a'/'b' were given. error: the expected JSON error; want: what the JSON answer must hold.
-// wait (ms) puts the update in a later second than the saves, so that the listing order (newest
-// first, times to the second) is the same on every host.
+// wait (ms) puts a change in a later second than the change before it, so that the listing order
+// (pinned, then most recently updated, times to the second) is the same on every host.
+const ask = (name, method, query, body, status, more = {}) => ({ name, method, query, body, status, ...more });
+const get = (name, query, status, more) => ask(name, 'GET', query, undefined, status, more);
+const post = (name, query, body, status, more) => ask(name, 'POST', query, body, status, more);
+const big = (kib) => 'x'.repeat(kib * 1024);
+
 const OPEN = [
-  { name: 'save new', method: 'POST', query: 'action=save', body: json(NOTE), status: 200, keep: 'a' },
-  { name: 'save second', method: 'POST', query: 'action=save', body: json({ title: 'Other', body: 'two' }), status: 200, keep: 'b' },
-  { name: 'save existing', wait: 1100, method: 'POST', query: 'action=save', body: '{"id":"$a","title":"Shop","body":"- bread"}', status: 200 },
-  { name: 'get', query: 'action=get&id=$a', status: 200, want: (j) => j.note.body === '- bread' },
-  { name: 'list', query: 'action=list', status: 200, want: (j) => j.count === 2 },
-  { name: 'search', query: 'action=search&q=SHOP', status: 200, want: (j) => j.count === 1 },
-  { name: 'pin by body', method: 'POST', query: 'action=pin&id=$a', body: '{"pin":1}', status: 200 },
-  { name: 'pin toggled', query: 'action=pin&id=$b', status: 200, want: (j) => j.pinned === 1 },
-  { name: 'OPTIONS on pin', method: 'OPTIONS', query: 'action=pin&id=$a', status: 405 },
-  { name: 'HEAD on pin', method: 'HEAD', query: 'action=pin&id=$b', status: 405 },
-  { name: 'cross-site save', method: 'POST', query: 'action=save', body: json(NOTE), headers: { 'Sec-Fetch-Site': 'cross-site' }, status: 403 },
-  { name: 'nothing changed', query: 'action=list', headers: { 'Sec-Fetch-Site': 'same-origin' }, status: 200,
-    want: (j) => j.count === 2 && j.notes.every((n) => n.pinned === 1) },
-  { name: 'render body', method: 'POST', query: 'action=render', body: json({ body: NOTE.body }), status: 200 },
-  { name: 'render query', query: 'action=render&text=%23+Hi+%3Cscript%3E', status: 200 },
-  { name: 'delete', query: 'action=delete&id=$b', status: 200, want: (j) => j.trash === true },
-  { name: 'not found', query: 'action=get&id=$b', status: 404, error: 'note not found' },
-  { name: 'unknown action', query: 'action=nope', status: 400, error: 'unknown action' },
-  { name: 'invalid id', query: 'action=get&id=..%2Findex', status: 400, error: 'invalid id' },
-  { name: 'empty body', method: 'POST', query: 'action=save', body: '', status: 400, error: 'empty body' },
-  { name: 'missing body field', method: 'POST', query: 'action=save', body: '{"title":"t"}', status: 400, error: 'missing body field' },
-  { name: 'note over 512 KiB', method: 'POST', query: 'action=save', body: json({ body: 'x'.repeat(524289) }), status: 413, error: 'note body exceeds 512 KiB' },
-  { name: 'request body too large', method: 'POST', query: 'action=save', body: 'x'.repeat(600 * 1024), status: 413, error: 'request body too large' },
-  { name: 'page', query: '', status: 200, page: true },
-  { name: 'list at the end', query: 'action=list', status: 200, want: (j) => j.count === 1 && j.notes[0].pinned === 1 },
+  post('save new', 'action=save', json(NOTE), 200, { keep: 'a' }),
+  post('save second', 'action=save', json({ title: 'Other', body: 'two' }), 200, { keep: 'b' }),
+  post('save existing', 'action=save', '{"id":"$a","title":"Shop","body":"- bread"}', 200, { wait: 1100 }),
+  get('get', 'action=get&id=$a', 200, { want: (j) => j.note.body === '- bread' }),
+  get('list', 'action=list', 200, { want: (j) => j.count === 2 }),
+  get('search', 'action=search&q=SHOP', 200, { want: (j) => j.count === 1 }),
+  post('pin by body', 'action=pin&id=$a', '{"pin":1}', 200),
+  get('pin toggled', 'action=pin&id=$b', 200, { wait: 1100, want: (j) => j.pinned === 1 }),
+  ask('OPTIONS on pin', 'OPTIONS', 'action=pin&id=$a', undefined, 405),
+  ask('HEAD on pin', 'HEAD', 'action=pin&id=$b', undefined, 405),
+  post('cross-site save', 'action=save', json(NOTE), 403, { headers: { 'Sec-Fetch-Site': 'cross-site' } }),
+  get('nothing changed', 'action=list', 200, {
+    headers: { 'Sec-Fetch-Site': 'same-origin' },
+    want: (j) => j.count === 2 && j.notes.every((n) => n.pinned === 1),
+  }),
+  post('render body', 'action=render', json({ body: NOTE.body }), 200),
+  get('render query', 'action=render&text=%23+Hi+%3Cscript%3E', 200),
+  get('delete', 'action=delete&id=$b', 200, { want: (j) => j.trash === true }),
+  get('not found', 'action=get&id=$b', 404, { error: 'note not found' }),
+  get('unknown action', 'action=nope', 400, { error: 'unknown action' }),
+  get('invalid id', 'action=get&id=..%2Findex', 400, { error: 'invalid id' }),
+  post('empty body', 'action=save', '', 400, { error: 'empty body' }),
+  post('missing body field', 'action=save', '{"title":"t"}', 400, { error: 'missing body field' }),
+  post('note over 512 KiB', 'action=save', json({ body: 'x'.repeat(524289) }), 413,
+    { error: 'note body exceeds 512 KiB' }),
+  post('request body too large', 'action=save', big(600), 413, { error: 'request body too large' }),
+  get('page', '', 200, { page: true }),
+  get('list at the end', 'action=list', 200, { want: (j) => j.count === 1 && j.notes[0].pinned === 1 }),
 ];
 
 const LOCKED = [
-  { name: 'no password, 300 KiB body', method: 'POST', query: 'action=save', body: 'x'.repeat(300 * 1024), status: 401, error: 'invalid node password' },
-  { name: 'wrong password', query: 'action=list', headers: { 'X-Orvik-Password': 'wrong' }, status: 401, error: 'invalid node password' },
-  { name: 'page without password', query: '', status: 401, error: 'invalid node password' },
-  { name: 'header password', method: 'POST', query: 'action=save', body: json(NOTE), headers: { 'X-Orvik-Password': PASSWORD }, status: 200, keep: 'a' },
-  { name: 'bearer token', query: 'action=get&id=$a', headers: { Authorization: 'Bearer ' + PASSWORD }, status: 200 },
-  { name: 'query password', query: 'action=list&pwd=' + PASSWORD, status: 200, want: (j) => j.count === 1 },
+  post('no password, 300 KiB body', 'action=save', big(300), 401, { error: 'invalid node password' }),
+  get('wrong password', 'action=list', 401,
+    { headers: { 'X-Orvik-Password': 'wrong' }, error: 'invalid node password' }),
+  get('page without password', '', 401, { error: 'invalid node password' }),
+  post('header password', 'action=save', json(NOTE), 200, { headers: { 'X-Orvik-Password': PASSWORD }, keep: 'a' }),
+  get('bearer token', 'action=get&id=$a', 200, { headers: { Authorization: 'Bearer ' + PASSWORD } }),
+  get('query password', 'action=list&pwd=' + PASSWORD, 200, { want: (j) => j.count === 1 }),
 ];
 
 // The headers a caller relies on; the hosts' own (Date, Server, framing) may differ.
@@ -63,11 +72,13 @@ function send(port, method, target, headers, body) {
   return new Promise((resolve) => {
     const h = { ...headers };
     if (body !== undefined) h['Content-Length'] = Buffer.byteLength(body);
-    const req = http.request({ host: '127.0.0.1', port, method, path: target, headers: h, agent: false, timeout: 30000 });
+    const req = http.request({ host: '127.0.0.1', port, method, path: target, headers: h, agent: false,
+      timeout: 30000 });
     req.on('response', (res) => {
       const chunks = [];
       res.on('data', (c) => chunks.push(c));
-      res.on('end', () => resolve({ status: res.statusCode, headers: res.headers, body: Buffer.concat(chunks).toString('utf8') }));
+      res.on('end', () => resolve({ status: res.statusCode, headers: res.headers,
+        body: Buffer.concat(chunks).toString('utf8') }));
       res.on('error', (e) => resolve({ status: 0, headers: {}, body: e.code || e.message }));
     });
     req.on('timeout', () => req.destroy(new Error('timeout')));
@@ -83,8 +94,8 @@ async function runScript(server, script) {
   const answers = [];
   for (const row of script) {
     if (row.wait) await delay(row.wait);
-    const res = await send(server.port, row.method || 'GET', '/plugin_notes' + (row.query ? '?' + fill(row.query) : ''),
-      row.headers || {}, fill(row.body));
+    const target = '/plugin_notes' + (row.query ? '?' + fill(row.query) : '');
+    const res = await send(server.port, row.method, target, row.headers || {}, fill(row.body));
     if (row.keep && res.status === 200) ids[row.keep] = JSON.parse(res.body).note.id;
     let body = res.body.replace(/\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ/g, '<time>');
     for (const [k, id] of Object.entries(ids)) body = body.replaceAll(id, '$' + k);
@@ -113,23 +124,26 @@ function rowProblem(row, a) {
 }
 
 for (const [mode, script, password] of [['no password', OPEN, ''], ['node password', LOCKED, PASSWORD]]) {
-  test(`${mode}: lighttpd, Apache and nginx give the program's own, identical answers`, { timeout: 300000 }, async (t) => {
-    const answers = new Map();
-    const logs = new Map();
-    for (const host of HOSTS) {
-      const missing = hostMissing(host);
-      if (missing) {
-        t.diagnostic(`${host.name} skipped: not installed (${missing})`);
-        continue;
-      }
+  const title = `${mode}: lighttpd, Apache and nginx give the program's own, identical answers`;
+  test(title, { timeout: 300000 }, async (t) => {
+    for (const host of HOSTS.filter(hostMissing)) {
+      t.diagnostic(`${host.name} skipped: not installed (${hostMissing(host)})`);
+    }
+    // The hosts run side by side, each with its own notes; the script's pauses then overlap.
+    // All settle before a failure is raised, so that no host outlives the test.
+    const settled = await Promise.allSettled(HOSTS.filter((h) => !hostMissing(h)).map(async (host) => {
       const server = await startHost(host, password);
       try {
-        answers.set(host.name, await runScript(server, script));
-        logs.set(host.name, server.log());
+        return [host.name, await runScript(server, script), server.log()];
       } finally {
         await server.stop();
       }
-    }
+    }));
+    const failed = settled.find((r) => r.status === 'rejected');
+    if (failed) throw failed.reason;
+    const runs = settled.map((r) => r.value);
+    const answers = new Map(runs.map(([name, got]) => [name, got]));
+    const logs = new Map(runs.map(([name, , log]) => [name, log]));
     assert.ok(answers.size > 0, 'no CGI host is installed');
     const problems = [];
     const [refName, ref] = [...answers][0];
@@ -138,7 +152,8 @@ for (const [mode, script, password] of [['no password', OPEN, ''], ['node passwo
         const p = rowProblem(row, got[i]);
         if (p) problems.push(`${name}, ${row.name}: ${p}`);
         else if (name !== refName && !isDeepStrictEqual(got[i], ref[i])) {
-          problems.push(`${name}, ${row.name}: differs from ${refName}: ${json(got[i]).slice(0, 300)} against ${json(ref[i]).slice(0, 300)}`);
+          problems.push(`${name}, ${row.name}: differs from ${refName}: ` +
+            `${json(got[i]).slice(0, 300)} against ${json(ref[i]).slice(0, 300)}`);
         }
       }
     });
