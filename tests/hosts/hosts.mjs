@@ -20,6 +20,7 @@ const first = (...paths) => paths.find((p) => existsSync(p));
 // body reaches the program and is refused by it.
 const BODY_CAP = 1048576;
 
+// The script also puts lighttpd's error log next to the configuration, which is d.log.
 function lighttpdConf(d) {
   execFileSync(path.join(ROOT, 'scripts/lighttpd-conf.sh'), [d.conf, String(d.port), d.notes, d.exe]);
 }
@@ -174,7 +175,7 @@ export async function startHost(host, password) {
       const [cmd, args] = host.command(d, bin);
       const proc = spawn(cmd, args, { env: { ...process.env, ORVIK_PASSWORD: password }, stdio: 'ignore' });
       const up = await until(async () => {
-        if (proc.exitCode !== null) return 'exited';
+        if (proc.exitCode !== null || proc.signalCode !== null) return 'exited';
         try {
           await fetch(`http://127.0.0.1:${d.port}/plugin_notes?action=list`);
           return 'up';
