@@ -50,8 +50,8 @@ const char *plat_map_file(const char *path, size_t *len);
 // Releases a mapping of plat_map_file.
 void plat_unmap_file(const char *p, size_t len);
 
-// Opens the regular file at path for reading, never through a symbolic link. Returns a
-// descriptor, or -1 when it cannot be opened or is not a regular file.
+// Opens path for reading, never through a symbolic link and never waiting: a FIFO gives no
+// bytes, a directory fails its first read. Returns a descriptor, or -1 when it cannot be opened.
 int plat_open_read(const char *path);
 
 // Reads up to n bytes from the descriptor. Returns the count, 0 at the end, or -1 on error.
