@@ -4,7 +4,7 @@
 # runtime for the HTML checker, and the npm packages pinned in package-lock.json.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-pkgs=(lighttpd chromium fonts-inter)
+pkgs=(lighttpd lighttpd-mod-deflate chromium fonts-inter)
 command -v java >/dev/null || pkgs+=(default-jre-headless)
 command -v npm >/dev/null || pkgs+=(nodejs npm)
 scripts/deps.sh "${pkgs[@]}"
