@@ -106,6 +106,29 @@ describe('list updates', SUITE, () => {
     assert.equal(await page.evaluate(() => window.__changes), 0);
   });
 
+  test('a list longer than the first screenful is completed in later steps, also after a search', async (t) => {
+    t.server.seedFiles(Array.from({ length: 330 }, (_, i) => ({ id: 'many' + String(i).padStart(8, '0'),
+      title: i % 40 ? 'Note ' + i : 'Milk ' + i, pinned: i % 97 === 0, updated: ago(i * 1000) })));
+    const page = await t.open({ clock: NOW });
+    const complete = async (what) => {
+      const want = redraw(await t.server.list(), null);
+      // The page clock stands still here: the later steps run as it is moved on, a frame at a time.
+      await until(async () => {
+        await page.clock.runFor(16);
+        return (await page.locator('#list .item').count()) === want.length;
+      }, what);
+      assert.deepEqual(await shown(page), want, what);
+    };
+    await complete('first draw');
+    await page.fill('#q', 'milk');
+    await runFor(page, 180);
+    assert.equal(await page.locator('#list .item').count(), 9);
+    await page.fill('#q', '');
+    await runFor(page, 180);
+    await complete('after the search');
+    assert.equal(await page.textContent('#count'), '330 notes');
+  });
+
   test('a delete removes only its row', async (t) => {
     t.server.seedFiles(SEED);
     const page = await t.open({ clock: NOW });
