@@ -6,7 +6,7 @@ import path from 'node:path';
 import { fileURLToPath } from 'node:url';
 
 const ROOT = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '..');
-process.env.NOTES_EXE ||= path.join(ROOT, process.env.BENCH_BUILD || 'build-bench', 'plugin_notes');
+process.env.NOTES_EXE ||= path.resolve(ROOT, process.env.BENCH_BUILD || 'build-bench', 'plugin_notes');
 const { launchBrowser, startServer, until } = await import('../tests/browser/support.mjs');
 const RUNS = Number(process.env.BROWSER_RUNS || 7);
 const AUDITS = Number(process.env.AUDIT_RUNS || 3);
