@@ -45,9 +45,10 @@ const PROBE = `(() => {
   requestAnimationFrame(firstRows);
   document.addEventListener('click', () => { window.__clickAt = performance.now(); }, true);
   window.__waitText = (want) => new Promise((resolve) => {
+    const from = performance.now();
     const look = () => {
       if (document.getElementById('body').value === want) afterFrame(() => resolve(performance.now() - window.__clickAt));
-      else if (performance.now() - window.__clickAt > 30000) resolve(NaN);
+      else if (performance.now() - from > 30000) resolve(NaN);
       else requestAnimationFrame(look);
     };
     look();
