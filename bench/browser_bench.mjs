@@ -113,10 +113,11 @@ async function audit(count) {
       try {
         const r = await lighthouse(server.base + '/plugin_notes', { port: chrome.port, logLevel: 'error',
           onlyCategories: ['performance', 'accessibility', 'best-practices'] });
-        const lhr = r.lhr, score = (c) => Math.round(lhr.categories[c].score * 100);
+        // A category whose audits failed to run has no score (seen when the machine is very busy).
+        const lhr = r.lhr, score = (c) => (lhr.categories[c].score === null ? 'no score' : Math.round(lhr.categories[c].score * 100));
         const failed = Object.values(lhr.audits).filter((a) => a.score !== null && a.score < 1 &&
           ['binary', 'numeric'].includes(a.scoreDisplayMode) && !['metrics'].includes(a.id)).map((a) => a.id);
-        log(`audit ${i + 1}: performance ${Math.round(lhr.categories.performance.score * 100)}`);
+        log(`audit ${i + 1}: performance ${score('performance')}, accessibility ${score('accessibility')}, best practices ${score('best-practices')}`);
         runs.push({ perf: score('performance'), a11y: score('accessibility'), bp: score('best-practices'),
           tbt: lhr.audits['total-blocking-time'].numericValue, lcp: lhr.audits['largest-contentful-paint'].numericValue,
           dom: lhr.audits['dom-size'].numericValue, failed });
