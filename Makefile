@@ -3,9 +3,11 @@
 JOBS ?= 2
 BUILD ?= build
 ASAN_BUILD ?= build-asan
-BUILD_PKGS = cmake g++ make libgtest-dev
+SERVE_BUILD ?= build-serve
+PROGRAM_PKGS = cmake g++ make
+BUILD_PKGS = $(PROGRAM_PKGS) libgtest-dev
 
-.PHONY: all deps build test test-release test-asan serve fuzz bench soak clean
+.PHONY: all deps build build-program test test-release test-asan serve fuzz bench soak clean
 
 all: build
 
@@ -28,8 +30,14 @@ test-asan: deps
 
 test: test-asan test-release
 
-serve: build
-	scripts/serve.sh
+# Serving needs only the program and lighttpd: no tests are built and no test tools installed.
+build-program:
+	@scripts/deps.sh $(PROGRAM_PKGS)
+	cmake -S . -B $(SERVE_BUILD) -DCMAKE_BUILD_TYPE=Release -DNOTES_TESTS=OFF
+	cmake --build $(SERVE_BUILD) -j$(JOBS) --target plugin_notes
+
+serve: build-program
+	BUILD=$(SERVE_BUILD) scripts/serve.sh
 
 fuzz: deps
 	scripts/fuzz.sh
@@ -41,4 +49,4 @@ soak: build
 	scripts/soak.sh
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) build-fuzz build-bench
+	rm -rf $(BUILD) $(ASAN_BUILD) $(SERVE_BUILD) build-fuzz build-bench
