@@ -206,7 +206,11 @@ static void request_run(void)
         json_err_headers(503, "Service Unavailable", "Retry-After: 1\r\n", "notes are busy, try again");
         return;
     }
-    load_index();
+    // The actions that change notes work on the table; the others fill it only when they need to.
+    if (row && row->changes)
+        load_index();
+    else
+        index_read();
     if (!row) {
         json_err(400, "Bad Request", "unknown action");
         return;

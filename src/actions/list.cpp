@@ -5,31 +5,46 @@
 #include <cstring>
 
 #include "actions/actions.h"
+#include "platform/platform.h"
 #include "store/files.h"
 #include "store/index.h"
 #include "store/meta.h"
+#include "util/fold.h"
 #include "util/query.h"
 #include "util/response.h"
-#include "util/fold.h"
 #include "util/textbuf.h"
 
-// Returns 1 when the note's title or body holds the folded needle.
-static int note_matches(const NoteMeta *m, const char *needle, size_t nlen)
+// Returns 1 when the note's body file holds the folded needle, 0 when not or unreadable.
+static int body_matches(const char *id, const char *needle, size_t nlen)
 {
-    char title[300];
-    str_copy(title, sizeof title, m->title);
-    size_t tlen = fold_lower(title);
-    if (memmem(title, tlen, needle, nlen))
-        return 1;
     char path[PATH_CAP];
-    note_path(path, m->id);
+    note_path(path, id);
+    // Most bodies fit this buffer and are read with one call; a body that fills it is read whole.
+    static char buf[65536];
+    int fd = plat_open_read(path);
+    if (fd < 0)
+        return 0;
+    long got = plat_read(fd, buf, sizeof buf);
+    plat_close(fd);
+    if (got < 0)
+        return 0;
+    if (static_cast<size_t>(got) < sizeof buf) {
+        const char *nul = static_cast<const char *>(memchr(buf, '\0', static_cast<size_t>(got)));
+        size_t len = nul ? static_cast<size_t>(nul - buf) : static_cast<size_t>(got);
+        return fold_contains(buf, len, needle, nlen);
+    }
     char *body = read_whole_file(path);
     if (!body)
         return 0;
-    size_t blen = fold_lower(body);
-    int hit = memmem(body, blen, needle, nlen) != nullptr;
+    int hit = fold_contains(body, strlen(body), needle, nlen);
     free(body);
     return hit;
+}
+
+// Returns 1 when the note's title or body holds the folded needle.
+static int note_matches(const char *id, const char *title, const char *needle, size_t nlen)
+{
+    return fold_contains(title, strlen(title), needle, nlen) || body_matches(id, needle, nlen);
 }
 
 void emit_list(const char *filter)
@@ -40,11 +55,26 @@ void emit_list(const char *filter)
         str_copy(needle, sizeof needle, filter);
         nlen = fold_lower(needle);
     }
+    // A plain index answers from its own record texts, which are the items as the table would
+    // write them; any other index text is read into the table first.
+    int total = 0;
+    int plain = index_plain(&total);
+    if (!plain) {
+        index_fill();
+        total = g_count;
+    }
     // The count heads the answer: decide which notes are shown first, then stream them out.
     static unsigned char shown[META_MAX];
     int count = 0;
-    for (int i = 0; i < g_count; i++) {
-        shown[i] = !filter || note_matches(&g_meta[i], needle, nlen);
+    for (int i = 0; i < total; i++) {
+        if (filter && plain) {
+            size_t len;
+            char id[ID_LEN + 1], title[sizeof(NoteMeta::title)];
+            index_fields(index_plain_record(i, &len), id, title);
+            shown[i] = static_cast<unsigned char>(note_matches(id, title, needle, nlen));
+        } else {
+            shown[i] = !filter || note_matches(g_meta[i].id, g_meta[i].title, needle, nlen);
+        }
         count += shown[i];
     }
     char head[64];
@@ -52,15 +82,30 @@ void emit_list(const char *filter)
     out_write(head, static_cast<size_t>(hl));
     TextBuf item = {};
     int first = 1;
-    for (int i = 0; i < g_count; i++) {
+    if (plain && count == total && total > 0) {
+        // Every record shown: the index holds them already joined as the answer joins them.
+        size_t len;
+        const char *from = index_plain_record(0, &len);
+        const char *last = index_plain_record(total - 1, &len);
+        out_puts("\n  ");
+        out_write(from, static_cast<size_t>(last + len - from));
+        first = total = 0;
+    }
+    for (int i = 0; i < total; i++) {
         if (!shown[i])
             continue;
+        out_puts(first ? "\n  " : ",\n  ");
+        first = 0;
+        if (plain) {
+            size_t len;
+            const char *rec = index_plain_record(i, &len);
+            out_write(rec, len);
+            continue;
+        }
         buf_clear(&item);
-        buf_puts(&item, first ? "\n  " : ",\n  ");
         meta_members(&item, &g_meta[i]);
         buf_putc(&item, '}');
         out_write(item.data, item.length);
-        first = 0;
     }
     out_puts(count ? "\n]}\n" : "]}\n");
     buf_free(&item);

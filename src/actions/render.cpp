@@ -40,6 +40,13 @@ static char *render_text_from_query(const char *query)
     return copy;
 }
 
+// Writes the HTML gathered so far as part of the escaped "html" string and empties the buffer.
+static void render_flush(TextBuf *html)
+{
+    out_json_part(html->data, html->length);
+    buf_clear(html);
+}
+
 // Writes the preview response; a missing text is answered 400, an over-long one 413.
 void do_render(const Request *r)
 {
@@ -56,13 +63,14 @@ void do_render(const Request *r)
         json_err(413, "Payload Too Large", "note body exceeds 512 KiB");
         return;
     }
-    TextBuf html = {};
-    blocks_into(&html, text);
-    // The HTML goes out escaped as it is read: no second copy of a large answer is assembled.
+    // The HTML goes out escaped a chunk at a time while it is rendered: the whole of a large
+    // answer is never held.
     json_header();
-    out_puts("{\"ok\":true,\"html\":");
-    out_json_str(html.data ? html.data : "", html.length);
-    out_puts("}\n");
+    out_puts("{\"ok\":true,\"html\":\"");
+    TextBuf html = {};
+    blocks_stream(&html, text, render_flush);
+    render_flush(&html);
+    out_puts("\"}\n");
     buf_free(&html);
     free(owned);
 }

@@ -137,9 +137,9 @@ void do_save(const Request *)
     str_copy(m.updated, sizeof m.updated, now);
 
     note_path(path, m.id);
-    int written = atomic_write(path, text, len);
+    int body_fd = atomic_start(path, text, len);
     free(text);
-    if (!written) {
+    if (body_fd < 0) {
         free(old_body);
         json_err(500, "Internal Server Error", "could not write note");
         return;
@@ -149,7 +149,29 @@ void do_save(const Request *)
     else
         meta_append(&m);
     sort_meta();
-    if (!save_index()) {
+    // Both new files travel to disk together under their temporary names and are waited for
+    // before either replaces its original; then the body moves first, and one directory flush
+    // makes both replacements durable. A crash between the two moves leaves the new body beside
+    // the old index, as a crash between two separate replacements would.
+    int index_fd = index_start();
+    int body_ok = atomic_end(path, body_fd);
+    int index_ok = index_fd >= 0 && index_end(index_fd);
+    if (!body_ok || !index_ok) {
+        if (body_ok)
+            atomic_discard(path);
+        if (index_ok)
+            index_discard();
+        free(old_body);
+        json_err(500, "Internal Server Error", body_ok ? "could not write index" : "could not write note");
+        return;
+    }
+    if (!atomic_commit(path)) {
+        index_discard();
+        free(old_body);
+        json_err(500, "Internal Server Error", "could not write note");
+        return;
+    }
+    if (!index_commit()) {
         // Leave the note as the index still describes it: its old body back, or a brand-new
         // note's body (whose generated identifier had no file before) taken away again.
         if (old_body)
@@ -160,6 +182,7 @@ void do_save(const Request *)
         json_err(500, "Internal Server Error", "could not write index");
         return;
     }
+    plat_sync_dir(g_dir);
     free(old_body);
     save_answer(&m);
 }

@@ -285,6 +285,11 @@ static void line_dispatch(MdRender *r, MdLine *ln, const LineRule *rules, size_t
 
 void blocks_into(TextBuf *b, const char *text)
 {
+    blocks_stream(b, text, nullptr);
+}
+
+void blocks_stream(TextBuf *b, const char *text, void (*flush)(TextBuf *b))
+{
     MdRender r = {b, MD_NONE};
     size_t total = strlen(text);
     const char *p = text;
@@ -302,6 +307,8 @@ void blocks_into(TextBuf *b, const char *text)
         p += full;
         if (p < end)
             p++; // the line feed belongs to no line
+        if (flush && b->length >= MD_STREAM_CHUNK)
+            flush(b);
     }
     block_close(&r);
 }

@@ -30,3 +30,11 @@ void inline_line(TextBuf *b, const char *s, size_t n);
 // Renders a whole NUL-terminated Markdown text as HTML blocks; an empty text appends nothing.
 // No result; bytes the buffer cannot hold are dropped.
 void blocks_into(TextBuf *b, const char *text);
+
+// How much HTML blocks_stream gathers before it hands it on.
+constexpr size_t MD_STREAM_CHUNK = 65536;
+
+// Renders like blocks_into, but hands b to flush (which must empty it) whenever it holds
+// MD_STREAM_CHUNK bytes or more after a line, so a long text never has its whole HTML in memory
+// at once; what is left at the end stays in b. A null flush never hands anything on. No result.
+void blocks_stream(TextBuf *b, const char *text, void (*flush)(TextBuf *b));

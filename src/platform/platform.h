@@ -29,16 +29,46 @@ int plat_exists(const char *path);
 // Returns 1, or 0 on any failure (a partial file may remain; the caller removes it).
 int plat_write_file(const char *path, const char *data, size_t len);
 
+// plat_write_file in two halves, so that two files can travel to disk together: creates path
+// as plat_write_file does, writes len bytes and starts writing them out without waiting.
+// Returns a descriptor for plat_write_end, or -1 (a partial file may remain; the caller removes it).
+int plat_write_start(const char *path, const char *data, size_t len);
+
+// Waits until the bytes written through fd are on disk and closes it. Returns 1, or 0 on failure.
+int plat_write_end(int fd);
+
 // Reads the whole regular file into a new NUL-terminated heap string (*len gets its length when
 // len is not null), never through a symbolic link. Returns null when the file cannot be opened,
 // sized or read into memory, or path is a link or not a regular file.
 char *plat_read_file(const char *path, size_t *len);
+
+// Maps the whole regular file at path read-only, never through a symbolic link, with all its
+// pages mapped in by one call; *len gets its length. Returns null when it is missing, empty, not
+// a regular file or cannot be mapped (callers then read a copy with plat_read_file).
+const char *plat_map_file(const char *path, size_t *len);
+
+// Releases a mapping of plat_map_file.
+void plat_unmap_file(const char *p, size_t len);
+
+// Opens path for reading, never through a symbolic link and never waiting: a FIFO gives no
+// bytes, a directory fails its first read. Returns a descriptor, or -1 when it cannot be opened.
+int plat_open_read(const char *path);
+
+// Reads up to n bytes from the descriptor. Returns the count, 0 at the end, or -1 on error.
+long plat_read(int fd, char *buf, size_t n);
+
+// Closes a descriptor of plat_open_read; failure is ignored.
+void plat_close(int fd);
 
 // Replaces dst by src in one step and makes the change durable (directory synced). Returns 1/0.
 int plat_replace(const char *src, const char *dst);
 
 // Moves src onto dst in one step, replacing dst, without asking for durability. Returns 1/0.
 int plat_move(const char *src, const char *dst);
+
+// Makes the renames already done inside the directory at path durable (the directory itself is
+// flushed). Returns 1, or 0 when it could not be opened or flushed.
+int plat_sync_dir(const char *path);
 
 // Removes a file; failure is ignored.
 void plat_remove(const char *path);

@@ -82,19 +82,70 @@ void path_join(char *out, const char *base, const char *name)
 
 void note_path(char *out, const char *id)
 {
+    // Built by hand: a search builds one path per note, and formatting would cost more.
     char name[80];
-    snprintf(name, sizeof name, "%s.md", id);
+    size_t n = strlen(id);
+    if (n > sizeof name - 4)
+        n = sizeof name - 4;
+    memcpy(name, id, n);
+    memcpy(name + n, ".md", 4);
     path_join(out, g_dir, name);
+}
+
+// Writes the temporary path of path (path + ".tmp") into tmp.
+static void temp_path(char *tmp, size_t cap, const char *path)
+{
+    snprintf(tmp, cap, "%s.tmp", path);
+}
+
+void atomic_discard(const char *path)
+{
+    char tmp[PATH_CAP + 8];
+    temp_path(tmp, sizeof tmp, path);
+    plat_remove(tmp);
+}
+
+int atomic_start(const char *path, const char *data, size_t len)
+{
+    char tmp[PATH_CAP + 8];
+    temp_path(tmp, sizeof tmp, path);
+    int fd = plat_write_start(tmp, data, len);
+    if (fd < 0)
+        plat_remove(tmp);
+    return fd;
+}
+
+int atomic_end(const char *path, int fd)
+{
+    if (plat_write_end(fd))
+        return 1;
+    atomic_discard(path);
+    return 0;
+}
+
+int atomic_prepare(const char *path, const char *data, size_t len)
+{
+    int fd = atomic_start(path, data, len);
+    return fd >= 0 && atomic_end(path, fd);
+}
+
+int atomic_commit(const char *path)
+{
+    char tmp[PATH_CAP + 8];
+    temp_path(tmp, sizeof tmp, path);
+    if (!plat_move(tmp, path)) {
+        plat_remove(tmp);
+        return 0;
+    }
+    return 1;
 }
 
 int atomic_write(const char *path, const char *data, size_t len)
 {
     char tmp[PATH_CAP + 8];
-    snprintf(tmp, sizeof tmp, "%s.tmp", path);
-    if (!plat_write_file(tmp, data, len)) {
-        plat_remove(tmp);
+    temp_path(tmp, sizeof tmp, path);
+    if (!atomic_prepare(path, data, len))
         return 0;
-    }
     if (!plat_replace(tmp, path)) {
         plat_remove(tmp);
         return 0;

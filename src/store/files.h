@@ -21,5 +21,22 @@ void note_path(char *out, const char *id);
 // destination untouched and no temporary left behind.
 int atomic_write(const char *path, const char *data, size_t len);
 
+// The two halves of atomic_write, for replacing two files with one directory flush: writes
+// path + ".tmp" forced to disk. Returns 1, or 0 with no temporary left behind.
+int atomic_prepare(const char *path, const char *data, size_t len);
+
+// atomic_prepare in two halves, so that two temporaries travel to disk together: writes
+// path + ".tmp" and starts writing it out (a descriptor for atomic_end, or -1 with no temporary
+// left), then waits until it is on disk (1, or 0 with the temporary removed).
+int atomic_start(const char *path, const char *data, size_t len);
+int atomic_end(const char *path, int fd);
+
+// Moves path + ".tmp" over path; durable only once the directory is flushed (plat_sync_dir).
+// Returns 1, or 0 with the destination untouched and the temporary removed.
+int atomic_commit(const char *path);
+
+// Removes the temporary of path that atomic_prepare wrote; failure is ignored.
+void atomic_discard(const char *path);
+
 // Returns the file's content as a new NUL-terminated heap string, or null when it cannot be read.
 char *read_whole_file(const char *path);

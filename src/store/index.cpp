@@ -12,6 +12,13 @@
 
 int g_index_unreadable;
 
+// The text of index.json as this request read it (null when there is none), kept so that the
+// read-only actions can answer from it without filling the table. It is mapped from the file
+// when it can be (g_index_mapped), which costs no copy; the tolerant scanner gets a copy.
+static const char *g_index_text;
+static size_t g_index_len;
+static int g_index_mapped;
+
 void meta_members(TextBuf *b, const NoteMeta *m)
 {
     buf_puts(b, "{\"id\":");
@@ -29,6 +36,9 @@ int index_text(TextBuf *b)
     // Reserve generously up front so that a failed growth shows as a failure, never a cut text.
     if (!buf_need(b, 64 + static_cast<size_t>(g_count) * 2200))
         return 0;
+    // The new text is about as long as the one read: map its pages in with one call.
+    size_t expect = g_index_len + 4096;
+    plat_prefault(b->data + b->length, expect < b->capacity - b->length ? expect : b->capacity - b->length);
     buf_puts(b, "{\"version\":1,\"notes\":[\n");
     for (int i = 0; i < g_count; i++) {
         if (i)
@@ -41,16 +51,52 @@ int index_text(TextBuf *b)
     return 1;
 }
 
-int save_index(void)
+// Writes the path of index.json into out.
+static void index_path(char *out)
+{
+    path_join(out, g_dir, "index.json");
+}
+
+int index_start(void)
 {
     char path[PATH_CAP];
-    path_join(path, g_dir, "index.json");
+    index_path(path);
     if (g_index_unreadable)
-        return 0;
+        return -1;
     TextBuf b = {};
-    int ok = index_text(&b) && atomic_write(path, b.data, b.length);
+    int fd = index_text(&b) ? atomic_start(path, b.data, b.length) : -1;
     buf_free(&b);
-    return ok;
+    return fd;
+}
+
+int index_end(int fd)
+{
+    char path[PATH_CAP];
+    index_path(path);
+    return atomic_end(path, fd);
+}
+
+int index_commit(void)
+{
+    char path[PATH_CAP];
+    index_path(path);
+    return atomic_commit(path);
+}
+
+void index_discard(void)
+{
+    char path[PATH_CAP];
+    index_path(path);
+    atomic_discard(path);
+}
+
+int save_index(void)
+{
+    int fd = index_start();
+    if (fd < 0 || !index_end(fd) || !index_commit())
+        return 0;
+    plat_sync_dir(g_dir);
+    return 1;
 }
 
 // Returns the '}' that closes the object opening at p, skipping braces inside strings, or null.
@@ -93,17 +139,209 @@ static void index_record(const char *span)
     g_count++;
 }
 
-void load_index(void)
+
+// Forgets the index text, unmapping or freeing it.
+static void index_forget(void)
 {
+    if (g_index_mapped)
+        plat_unmap_file(g_index_text, g_index_len);
+    else
+        free(const_cast<char *>(g_index_text));
+    g_index_text = nullptr;
+    g_index_len = 0;
+    g_index_mapped = 0;
+}
+
+// Replaces a mapped index text by a NUL-terminated heap copy of the file. Returns the copy, or
+// null when there is no text.
+static char *index_copy(void)
+{
+    if (g_index_mapped) {
+        index_forget();
+        char path[PATH_CAP];
+        index_path(path);
+        g_index_text = plat_read_file(path, &g_index_len);
+    }
+    return const_cast<char *>(g_index_text);
+}
+
+// Where each record of a plain index starts and how long it is; g_plain is 1 when the text is
+// plain, 0 when it is not, -1 before it was checked.
+static const char *g_plain_rec[META_MAX];
+static size_t g_plain_len[META_MAX];
+static int g_plain_count;
+static int g_plain = -1;
+
+static const char k_index_head[] = "{\"version\":1,\"notes\":[\n";
+static const char k_index_foot[] = "\n]}\n";
+
+void index_read(void)
+{
+    index_forget();
+    g_plain = -1;
     g_count = 0;
     g_index_unreadable = 0;
     char path[PATH_CAP];
-    path_join(path, g_dir, "index.json");
-    char *text = read_whole_file(path);
-    if (!text) {
+    index_path(path);
+    g_index_text = plat_map_file(path, &g_index_len);
+    g_index_mapped = g_index_text != nullptr;
+    if (!g_index_text)
+        g_index_text = plat_read_file(path, &g_index_len);
+    if (!g_index_text)
         g_index_unreadable = plat_exists(path);
+}
+
+// Returns the position after the closing quote of a string value starting at p (just after its
+// opening quote) when the value is written exactly as json_str writes it and decodes to at most
+// max bytes; null otherwise.
+static const char *plain_string(const char *p, const char *end, size_t max)
+{
+    for (size_t n = 0; p < end; n++) {
+        size_t run = json_plain_run(p, static_cast<size_t>(end - p));
+        p += run;
+        n += run;
+        if (p == end)
+            return nullptr;
+        unsigned char c = static_cast<unsigned char>(*p);
+        if (c == '"')
+            return n <= max ? p + 1 : nullptr;
+        if (c < 0x20)
+            return nullptr;
+        if (end - p < 2)
+            return nullptr;
+        char e = p[1];
+        if (e == '"' || e == '\\' || e == 't' || e == 'n' || e == 'r') {
+            p += 2;
+            continue;
+        }
+        // \u00XX with lower-case digits, only for the control bytes that have no short escape.
+        if (e != 'u' || end - p < 6 || p[2] != '0' || p[3] != '0' || (p[4] != '0' && p[4] != '1'))
+            return nullptr;
+        const char *hex = "0123456789abcdef";
+        const char *lo = static_cast<const char *>(memchr(hex, p[5], 16));
+        if (!p[5] || !lo)
+            return nullptr;
+        int v = (p[4] - '0') * 16 + static_cast<int>(lo - hex);
+        if (v == 0 || v == '\t' || v == '\n' || v == '\r')
+            return nullptr;
+        p += 6;
+    }
+    return nullptr;
+}
+
+// Returns the position after the text lit at p, or null when p does not start with it.
+static const char *plain_lit(const char *p, const char *end, const char *lit)
+{
+    size_t n = strlen(lit);
+    return static_cast<size_t>(end - p) >= n && memcmp(p, lit, n) == 0 ? p + n : nullptr;
+}
+
+// Returns the position after the record that starts at p when it is exactly as index_text
+// writes it, or null.
+static const char *plain_record(const char *p, const char *end)
+{
+    if (!(p = plain_lit(p, end, "{\"id\":\"")) || end - p < ID_LEN)
+        return nullptr;
+    char id[ID_LEN + 1];
+    memcpy(id, p, ID_LEN);
+    id[ID_LEN] = '\0';
+    if (!valid_id(id) || !(p = plain_lit(p + ID_LEN, end, "\",\"title\":\"")) ||
+        !(p = plain_string(p, end, sizeof(NoteMeta::title) - 1)) || !(p = plain_lit(p, end, ",\"pinned\":")) ||
+        p == end || (*p != '0' && *p != '1') || !(p = plain_lit(p + 1, end, ",\"created\":\"")) ||
+        !(p = plain_string(p, end, sizeof(NoteMeta::created) - 1)) ||
+        !(p = plain_lit(p, end, ",\"updated\":\"")) || !(p = plain_string(p, end, sizeof(NoteMeta::updated) - 1)))
+        return nullptr;
+    return plain_lit(p, end, "}");
+}
+
+int index_plain(int *count)
+{
+    if (g_plain >= 0) {
+        *count = g_plain_count;
+        return g_plain;
+    }
+    g_plain = 0;
+    g_plain_count = 0;
+    const char *text = g_index_text;
+    size_t hl = sizeof k_index_head - 1, fl = sizeof k_index_foot - 1;
+    if (!text || g_index_len < hl + fl || memcmp(text, k_index_head, hl) != 0 ||
+        memcmp(text + g_index_len - fl, k_index_foot, fl) != 0)
+        return 0;
+    const char *p = text + hl, *end = text + g_index_len - fl;
+    if (p == end) { // no records: the footer follows the header
+        *count = 0;
+        return g_plain = 1;
+    }
+    for (int n = 0;; n++) {
+        const char *q = n < META_MAX ? plain_lit(p, end, "  ") : nullptr;
+        const char *after = q ? plain_record(q, end) : nullptr;
+        if (!after)
+            return 0;
+        g_plain_rec[n] = q;
+        g_plain_len[n] = static_cast<size_t>(after - q);
+        if (after == end) {
+            g_plain_count = n + 1;
+            *count = g_plain_count;
+            return g_plain = 1;
+        }
+        if (!(p = plain_lit(after, end, ",\n")))
+            return 0;
+    }
+}
+
+const char *index_plain_record(int i, size_t *len)
+{
+    *len = g_plain_len[i];
+    return g_plain_rec[i];
+}
+
+const char *index_plain_find(const char *id, size_t *len)
+{
+    for (int i = 0; i < g_plain_count; i++)
+        if (memcmp(g_plain_rec[i] + 7, id, ID_LEN) == 0)
+            return index_plain_record(i, len);
+    return nullptr;
+}
+
+void index_fields(const char *rec, char *id, char *title)
+{
+    memcpy(id, rec + 7, ID_LEN);
+    id[ID_LEN] = '\0';
+    const char *v = rec + 7 + ID_LEN + 10;
+    json_read_string(&v, title, sizeof(NoteMeta::title));
+}
+
+// Fills the table from a plain index by position: every field is where the writer put it.
+static void index_fill_plain(void)
+{
+    plat_prefault(g_meta, sizeof(NoteMeta) * static_cast<size_t>(g_plain_count));
+    for (int i = 0; i < g_plain_count; i++) {
+        NoteMeta *m = &g_meta[i];
+        memset(m, 0, sizeof *m);
+        const char *rec = g_plain_rec[i];
+        memcpy(m->id, rec + 7, ID_LEN);
+        const char *v = rec + 7 + ID_LEN + 10; // the title's opening quote
+        json_read_string(&v, m->title, sizeof m->title);
+        m->pinned = v[10] - '0'; // after ,"pinned":
+        v += 11 + 11;           // the digit, then ,"created":
+        json_read_string(&v, m->created, sizeof m->created);
+        v += 11; // ,"updated":
+        json_read_string(&v, m->updated, sizeof m->updated);
+    }
+    g_count = g_plain_count;
+}
+
+void index_fill(void)
+{
+    g_count = 0;
+    int count;
+    if (index_plain(&count)) {
+        index_fill_plain();
         return;
     }
+    char *text = index_copy();
+    if (!text)
+        return;
     // A written record takes at least about 90 bytes: map in the table rows this file can fill.
     size_t rows = strlen(text) / 90 + 1;
     plat_prefault(g_meta, sizeof(NoteMeta) * (rows < META_MAX ? rows : META_MAX));
@@ -125,5 +363,10 @@ void load_index(void)
         *end = saved;
         cur = close + 1;
     }
-    free(text);
+}
+
+void load_index(void)
+{
+    index_read();
+    index_fill();
 }

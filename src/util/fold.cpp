@@ -37,3 +37,71 @@ size_t fold_lower(char *s)
     return n;
 }
 
+
+// Sixteen bytes handled as one value: compilers map it to the vector registers of the machine.
+typedef unsigned char Bytes16 __attribute__((vector_size(16)));
+
+// Returns sixteen copies of c.
+static inline Bytes16 splat16(unsigned char c)
+{
+    Bytes16 v;
+    memset(&v, c, 16);
+    return v;
+}
+
+// Returns 0xFF in each byte of the sixteen at p that equals a or b, 0 elsewhere.
+static inline Bytes16 match16(const char *p, Bytes16 a, Bytes16 b)
+{
+    Bytes16 v;
+    memcpy(&v, p, 16);
+    return reinterpret_cast<Bytes16>((v == a) | (v == b));
+}
+
+// Returns 1 when any byte of m is not zero.
+static inline int any16(Bytes16 m)
+{
+    uint64_t a, b;
+    memcpy(&a, &m, 8);
+    memcpy(&b, reinterpret_cast<const char *>(&m) + 8, 8);
+    return (a | b) != 0;
+}
+
+// Returns 1 when s[0, n) folded equals the folded needle.
+static int fold_equal(const char *s, const char *needle, size_t n)
+{
+    for (size_t j = 0; j < n; j++)
+        if (k_fold.v[static_cast<unsigned char>(s[j])] != static_cast<unsigned char>(needle[j]))
+            return 0;
+    return 1;
+}
+
+// Returns the upper-case form of a folded byte (the byte itself when it is not a letter).
+static unsigned char fold_upper(char c)
+{
+    return static_cast<unsigned char>(c >= 'a' && c <= 'z' ? c - 32 : c);
+}
+
+int fold_contains(const char *s, size_t len, const char *needle, size_t n)
+{
+    if (n == 0 || n > len)
+        return n == 0;
+    // Thirty-two starting places at a time are tested for the needle's first two bytes (its only
+    // byte when it has one) in either case; only the places that pass are compared whole.
+    char second = n > 1 ? needle[1] : needle[0];
+    Bytes16 a0 = splat16(static_cast<unsigned char>(needle[0])), b0 = splat16(fold_upper(needle[0]));
+    Bytes16 a1 = splat16(static_cast<unsigned char>(second)), b1 = splat16(fold_upper(second));
+    size_t step = n > 1 ? 1 : 0, i = 0;
+    for (; i + 33 <= len && i + n <= len; i += 32) {
+        Bytes16 hit = match16(s + i, a0, b0) & match16(s + i + step, a1, b1);
+        Bytes16 hit2 = match16(s + i + 16, a0, b0) & match16(s + i + 16 + step, a1, b1);
+        if (!any16(hit | hit2))
+            continue;
+        for (size_t k = 0; k < 32 && i + k + n <= len; k++)
+            if ((k < 16 ? hit[k] : hit2[k - 16]) && fold_equal(s + i + k, needle, n))
+                return 1;
+    }
+    for (; i + n <= len; i++)
+        if (fold_equal(s + i, needle, n))
+            return 1;
+    return 0;
+}

@@ -15,18 +15,20 @@ static const unsigned char k_json_escape[256] = {
     0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   '\\',
 };
 
-// Returns the length of the longest prefix of s[0..n) that json_str copies unchanged: eight
-// bytes at a time, looking for a byte below 0x20, a double quote or a backslash.
-static size_t json_plain_run(const char *s, size_t n)
+// Sixteen bytes handled as one value: compilers map it to the vector registers of the machine.
+typedef unsigned char Bytes16 __attribute__((vector_size(16)));
+
+size_t json_plain_run(const char *s, size_t n)
 {
-    const uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
     size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        uint64_t v;
-        memcpy(&v, s + i, 8);
-        uint64_t q = v ^ (ones * '"'), bs = v ^ (ones * '\\');
-        uint64_t special = ((v - ones * 0x20) & ~v) | ((q - ones) & ~q) | ((bs - ones) & ~bs);
-        if (special & highs)
+    for (; i + 16 <= n; i += 16) {
+        Bytes16 v;
+        memcpy(&v, s + i, 16);
+        Bytes16 special = reinterpret_cast<Bytes16>((v < 0x20) | (v == '"') | (v == '\\'));
+        uint64_t lo, hi;
+        memcpy(&lo, &special, 8);
+        memcpy(&hi, reinterpret_cast<const char *>(&special) + 8, 8);
+        if (lo | hi)
             break;
     }
     while (i < n && !k_json_escape[static_cast<unsigned char>(s[i])])
@@ -34,44 +36,45 @@ static size_t json_plain_run(const char *s, size_t n)
     return i;
 }
 
-void json_escape(const char *s, size_t n, JsonSink sink, void *ctx)
+size_t json_escape_some(const char *s, size_t n, size_t *pos, char *out, size_t cap)
 {
-    sink(ctx, "\"", 1);
-    size_t i = 0;
+    static const char k_hex[] = "0123456789abcdef";
+    size_t i = *pos, w = 0;
     while (i < n) {
-        size_t run = json_plain_run(s + i, n - i);
-        if (run)
-            sink(ctx, s + i, run);
+        size_t run = json_plain_run(s + i, n - i < cap - w ? n - i : cap - w);
+        memcpy(out + w, s + i, run);
+        w += run;
         i += run;
-        if (i == n)
+        if (i == n || cap - w < 6)
             break;
-        unsigned char c = static_cast<unsigned char>(s[i++]);
+        unsigned char c = static_cast<unsigned char>(s[i]);
         unsigned char e = k_json_escape[c];
-        char esc[8];
+        i++;
+        out[w++] = '\\';
         if (e == 'u') {
-            snprintf(esc, sizeof esc, "\\u%04x", c);
-            sink(ctx, esc, 6);
+            memcpy(out + w, "u00", 3);
+            out[w + 3] = k_hex[c >> 4];
+            out[w + 4] = k_hex[c & 15];
+            w += 5;
         } else {
-            esc[0] = '\\';
-            esc[1] = static_cast<char>(e);
-            sink(ctx, esc, 2);
+            out[w++] = static_cast<char>(e);
         }
     }
-    sink(ctx, "\"", 1);
-}
-
-// Appends to the TextBuf given as context.
-static void json_sink_buf(void *ctx, const char *p, size_t n)
-{
-    buf_add(static_cast<TextBuf *>(ctx), p, n);
+    *pos = i;
+    return w;
 }
 
 void json_str(TextBuf *b, const char *s)
 {
-    size_t n = s ? strlen(s) : 0;
-    // Reserve for the common case of few escapes; a grow failure still leaves appends safe.
-    buf_need(b, n + 2);
-    json_escape(s ? s : "", n, json_sink_buf, b);
+    size_t n = s ? strlen(s) : 0, pos = 0;
+    buf_putc(b, '"');
+    // Escapes go straight into the buffer's free room; it grows for what is left plus one escape.
+    while (pos < n && buf_need(b, n - pos + 6)) {
+        size_t room = b->capacity - b->length - 1;
+        b->length += json_escape_some(s, n, &pos, b->data + b->length, room);
+        b->data[b->length] = '\0';
+    }
+    buf_putc(b, '"');
 }
 
 static int is_ws(char c)

@@ -6,12 +6,14 @@
 // Appends s as a JSON string literal, quotes included; a null s is written as "".
 void json_str(TextBuf *b, const char *s);
 
-// Receives the pieces of an escaped JSON string literal.
-typedef void (*JsonSink)(void *ctx, const char *p, size_t n);
+// Returns the length of the longest prefix of s[0, n) that json_str copies unchanged (no byte
+// below 0x20, no double quote, no backslash), looking at sixteen bytes at a time. No failure.
+size_t json_plain_run(const char *s, size_t n);
 
-// Hands the n bytes at s, escaped as a JSON string literal with its quotes, to sink in pieces:
-// runs of plain bytes whole, each escape on its own. No failure of its own.
-void json_escape(const char *s, size_t n, JsonSink sink, void *ctx);
+// Escapes s[*pos, n) into out (cap >= 6 bytes) as the inside of a JSON string literal, up to
+// the first escape that no longer fits, and moves *pos past what it took. Returns the bytes
+// written. No failure of its own.
+size_t json_escape_some(const char *s, size_t n, size_t *pos, char *out, size_t cap);
 
 // Finds the first occurrence of "key" followed by optional white space and ':'.
 // Returns the position after the colon and any white space, or null when the key is absent.

@@ -29,15 +29,20 @@ void out_init(void)
     setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
 }
 
-// Writes a piece of an escaped string to standard output.
-static void out_sink(void *, const char *p, size_t n)
+void out_json_part(const char *s, size_t n)
 {
-    out_write(p, n);
+    // Escaped a chunk at a time: one write per chunk instead of one per plain run and escape.
+    char chunk[16384];
+    size_t pos = 0;
+    while (pos < n)
+        out_write(chunk, json_escape_some(s, n, &pos, chunk, sizeof chunk));
 }
 
 void out_json_str(const char *s, size_t n)
 {
-    json_escape(s, n, out_sink, nullptr);
+    out_write("\"", 1);
+    out_json_part(s, n);
+    out_write("\"", 1);
 }
 
 void json_header(void)

@@ -11,6 +11,10 @@ void out_puts(const char *s);
 // Writes s (n bytes) to standard output as a JSON string literal, without assembling a copy.
 void out_json_str(const char *s, size_t n);
 
+// Writes s (n bytes) escaped as the inside of a JSON string literal, without the quotes, so a
+// long text can go out piece by piece.
+void out_json_part(const char *s, size_t n);
+
 // Gives standard output a large buffer so big answers leave in few writes.
 void out_init(void);
 

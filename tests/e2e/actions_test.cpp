@@ -1,5 +1,7 @@
 // The note actions through the real executable: byte-exact answers, every error they can give,
 // and the files they leave on disk.
+#include <algorithm>
+
 #include "e2e_support.h"
 
 static const std::string k_bad_request = "Status: 400 Bad Request\r\n";
@@ -232,6 +234,101 @@ TEST_F(Api, SearchFoldsAsciiCaseOverTitlesAndBodies)
     EXPECT_EQ(ok_body(longq), "{\"ok\":true,\"count\":0,\"notes\":[]}\n");
     std::string nid = save("{\"title\":\"" + std::string(255, 'n') + "\",\"body\":\"x\"}");
     EXPECT_NE(ok_body(longq).find(nid), std::string::npos) << "q is cut to 255 bytes before searching";
+}
+
+TEST_F(Api, SearchFindsOneByteAndTheLastByteOfAFullTitle)
+{
+    // A title of the full 299 bytes whose only "q" is its last byte, and bodies searched for a
+    // single byte near their start, middle and end.
+    std::string full = save("{\"title\":\"" + std::string(298, 'x') + "Q\",\"body\":\"-\"}");
+    std::string early = save("{\"body\":\"k" + std::string(40, '-') + "\"}");
+    std::string late = save("{\"body\":\"" + std::string(40, '-') + "K\"}");
+    save("{\"body\":\"" + std::string(40, '-') + "\"}");
+    struct {
+        std::string q;
+        std::vector<std::string> ids;
+    } rows[] = {
+        {"q", {full}},
+        {"xq", {full}},
+        {"xxq", {full}},
+        {"k", {late, early}},
+        {"K-", {early}},
+        {"-k", {late}},
+        {"Z", {}},
+    };
+    for (auto &r : rows) {
+        std::string out = ok_body("action=search&q=" + r.q);
+        std::smatch m;
+        std::vector<std::string> ids;
+        for (std::string rest = out; std::regex_search(rest, m, std::regex("\"id\":\"([a-z0-9]{12})\"")); rest = m.suffix())
+            ids.push_back(m[1].str());
+        std::sort(ids.begin(), ids.end());
+        std::sort(r.ids.begin(), r.ids.end());
+        EXPECT_EQ(ids, r.ids) << r.q;
+    }
+}
+
+TEST_F(Api, ListOrderFollowsASaveThatChangesThePinFlag)
+{
+    // Old timestamps, so that the save made now is certainly the newest change.
+    write_file(dir + "/index.json",
+               "{\"version\":1,\"notes\":[\n"
+               "  {\"id\":\"aaaaaaaaaaaa\",\"title\":\"\",\"pinned\":1,\"created\":\"\",\"updated\":\"2020-01-03T00:00:00Z\"},\n"
+               "  {\"id\":\"bbbbbbbbbbbb\",\"title\":\"\",\"pinned\":0,\"created\":\"\",\"updated\":\"2020-01-02T00:00:00Z\"},\n"
+               "  {\"id\":\"cccccccccccc\",\"title\":\"\",\"pinned\":0,\"created\":\"\",\"updated\":\"2020-01-01T00:00:00Z\"}\n"
+               "]}\n");
+    struct {
+        std::string save;
+        std::string order;
+    } rows[] = {
+        {"{\"id\":\"cccccccccccc\",\"body\":\"x\",\"pinned\":1}", "cab"},
+        {"{\"id\":\"aaaaaaaaaaaa\",\"body\":\"x\",\"pinned\":0}", "cab"},
+        {"{\"id\":\"cccccccccccc\",\"body\":\"x\",\"pinned\":false}", "cab"},
+        {"{\"id\":\"bbbbbbbbbbbb\",\"body\":\"x\",\"pinned\":true}", "bca"},
+    };
+    for (auto &r : rows) {
+        save(r.save);
+        std::string list = ok_body("action=list"), order;
+        for (char c : std::string("abc"))
+            order += c;
+        std::sort(order.begin(), order.end(),
+                  [&](char x, char y) { return list.find(std::string(12, x)) < list.find(std::string(12, y)); });
+        EXPECT_EQ(order, r.order) << r.save;
+    }
+}
+
+TEST_F(Api, IndexRecordsNotWrittenAsTheWriterWritesAreAnsweredAsItWould)
+{
+    // One record per row, in the writer's layout except for the one value under test; list and
+    // get must answer with that value as the writer would have written it.
+    const std::string head = "{\"version\":1,\"notes\":[\n  ";
+    const std::string id = "{\"id\":\"abcdefghijkl\",\"title\":";
+    const std::string tail = ",\"pinned\":0,\"created\":\"c\",\"updated\":\"u\"}";
+    struct {
+        std::string stored, answered;
+    } rows[] = {
+        {id + "\"x\\u001Fy\"" + tail, id + "\"x\\u001fy\"" + tail},
+        {id + "\"\\u0041\\/\"" + tail, id + "\"A/\"" + tail},
+        {id + "\"\\u0009\\u000a\\u000D\"" + tail, id + "\"\\t\\n\\r\"" + tail},
+        {id + "\"x\\u0000y\"" + tail, id + "\"xy\"" + tail},
+        {id + "\"\x01\"" + tail, id + "\"\\u0001\"" + tail},
+        {id + "\"" + std::string(300, 't') + "\"" + tail, id + "\"" + std::string(299, 't') + "\"" + tail},
+        {id + "\"\"" + ",\"pinned\":7" + tail.substr(11), id + "\"\"" + ",\"pinned\":1" + tail.substr(11)},
+        {id + "\"\"" + ",\"pinned\":0,\"created\":\"" + std::string(24, '2') + "\",\"updated\":\"u\"}",
+         id + "\"\"" + ",\"pinned\":0,\"created\":\"" + std::string(23, '2') + "\",\"updated\":\"u\"}"},
+        {id + "\"q\\\"\\\\\\u001f\\t\"" + tail, id + "\"q\\\"\\\\\\u001f\\t\"" + tail},
+    };
+    write_file(dir + "/abcdefghijkl.md", "b");
+    for (auto &r : rows) {
+        for (const char *foot : {"\n]}\n", "\n]}\n\n"}) { // exactly the writer's end, and not
+            write_file(dir + "/index.json", head + r.stored + foot);
+            EXPECT_EQ(ok_body("action=list"), "{\"ok\":true,\"count\":1,\"notes\":[\n  " + r.answered + "\n]}\n")
+                << r.stored;
+            EXPECT_EQ(ok_body("action=get&id=abcdefghijkl"),
+                      "{\"ok\":true,\"note\":" + r.answered.substr(0, r.answered.size() - 1) + ",\"body\":\"b\"}}\n")
+                << r.stored;
+        }
+    }
 }
 
 TEST_F(Api, HandEditedIndexValuesAreNormalised)

@@ -1,5 +1,7 @@
 // Request entry through the real executable: probes, password gate, page-or-API choice, body
 // length handling and the notes directory location chain.
+#include <sys/stat.h>
+
 #include "e2e_support.h"
 
 static const std::string k_meta_line = "{\"name\":\"notes\",\"desc\":\"Markdown notes\"}\n";
@@ -167,6 +169,14 @@ TEST_F(Api, ContentLengthRules)
     }
 }
 
+// The permission bits the process umask takes away.
+static fs::perms umask_perms()
+{
+    mode_t m = umask(0);
+    umask(m);
+    return static_cast<fs::perms>(m);
+}
+
 TEST_F(Api, NotesDirectoryLocationChain)
 {
     struct {
@@ -188,6 +198,9 @@ TEST_F(Api, NotesDirectoryLocationChain)
         EXPECT_NE(res.out.find("\"ok\":true"), std::string::npos) << r.notes << res.out;
         EXPECT_TRUE(fs::is_directory(dir + r.notes + "/.trash")) << r.notes;
         EXPECT_TRUE(fs::exists(dir + r.notes + "/index.json")) << r.notes;
+        // Both directories are created for their owner alone (0700 before the umask).
+        for (const std::string &d : {dir + r.notes, dir + r.notes + "/.trash"})
+            EXPECT_EQ(fs::status(d).permissions() & fs::perms::all, fs::perms::owner_all & ~umask_perms()) << d;
     }
     // With no variable at all the working directory holds plugins/.notes.
     pid_t pid = fork();

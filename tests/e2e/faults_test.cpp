@@ -5,6 +5,10 @@
 #include <sys/uio.h>
 #include <sys/stat.h>
 
+#include <sys/syscall.h>
+
+#include <functional>
+#include <map>
 #include <random>
 #include <set>
 #include <thread>
@@ -131,8 +135,9 @@ TEST_F(Faults, FullFilesystemRefusesWritesAndKeepsOldState)
     EXPECT_FALSE(tmp_left);
 }
 
-// True when the string at addr in the traced process ends with suffix.
-static bool traced_string_ends_with(pid_t pid, unsigned long long addr, const std::string &suffix)
+// Reads the NUL-terminated string at addr in the traced process into out. Returns false when
+// addr is not readable memory there (a descriptor or flag argument).
+static bool traced_string(pid_t pid, unsigned long long addr, std::string *out)
 {
     char buf[1200];
     iovec local = {buf, sizeof buf - 1}, remote = {reinterpret_cast<void *>(addr), sizeof buf - 1};
@@ -140,14 +145,35 @@ static bool traced_string_ends_with(pid_t pid, unsigned long long addr, const st
     if (n <= 0)
         return false;
     buf[n] = '\0';
-    size_t len = strlen(buf);
-    return len >= suffix.size() && std::string(buf + len - suffix.size()) == suffix;
+    *out = buf;
+    return true;
 }
 
-// Runs a request under ptrace and kills it on entry to the first system call whose path
-// argument ends with suffix, before that call runs. Returns false when no call named it.
-static bool run_until_path(const Env &env, const std::string &body_file, const std::string &suffix)
+// One system call of a traced request: its number, the first of its first two arguments that
+// reads as a path (a descriptor argument does not), its first argument and its result.
+struct TracedCall {
+    long nr;
+    std::string path;
+    unsigned long long arg0;
+    long long ret;
+};
+
+static bool is_rename(long nr)
 {
+#ifdef SYS_rename
+    if (nr == SYS_rename)
+        return true;
+#endif
+    return nr == SYS_renameat || nr == SYS_renameat2;
+}
+
+// Runs a request under ptrace and returns the system calls it made. When stop accepts a call
+// on its entry, the process is killed before that call runs and *stopped is set.
+static std::vector<TracedCall> trace_request(const Env &env, const std::string &body_file,
+                                             const std::function<bool(const TracedCall &)> &stop, bool *stopped)
+{
+    std::vector<TracedCall> calls;
+    *stopped = false;
     pid_t pid = fork();
     if (pid == 0) {
         ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
@@ -161,7 +187,7 @@ static bool run_until_path(const Env &env, const std::string &body_file, const s
         ptrace(PTRACE_SYSCALL, pid, nullptr, pass_signal);
         pass_signal = 0;
         if (waitpid(pid, &st, 0) != pid || WIFEXITED(st) || WIFSIGNALED(st))
-            return false;
+            return calls;
         if (WSTOPSIG(st) != (SIGTRAP | 0x80)) {
             pass_signal = WSTOPSIG(st);
             continue;
@@ -169,29 +195,45 @@ static bool run_until_path(const Env &env, const std::string &body_file, const s
         __ptrace_syscall_info info;
         memset(&info, 0, sizeof info);
         ptrace(PTRACE_GET_SYSCALL_INFO, pid, sizeof info, &info);
+        if (info.op == PTRACE_SYSCALL_INFO_EXIT && !calls.empty()) {
+            calls.back().ret = info.exit.rval;
+            continue;
+        }
         if (info.op != PTRACE_SYSCALL_INFO_ENTRY)
             continue;
+        TracedCall c = {static_cast<long>(info.entry.nr), "", info.entry.args[0], -1};
         // Path arguments come first or second (after a directory descriptor).
-        if (traced_string_ends_with(pid, info.entry.args[0], suffix) ||
-            traced_string_ends_with(pid, info.entry.args[1], suffix)) {
+        if (!traced_string(pid, info.entry.args[0], &c.path))
+            traced_string(pid, info.entry.args[1], &c.path);
+        calls.push_back(c);
+        if (stop(c)) {
             kill(pid, SIGKILL);
             waitpid(pid, &st, 0);
-            return true;
+            *stopped = true;
+            return calls;
         }
     }
+}
+
+static bool ends_with(const std::string &s, const std::string &suffix)
+{
+    return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
 TEST_F(Faults, KillBetweenBodyAndIndexLeavesNoMixedUpNote)
 {
     std::string other = save("{\"title\":\"other\",\"body\":\"other body\"}");
     std::string before = index_text();
-    // The saving process is stopped for good at its first step towards the new index, right
-    // after it has put the new note's body in place.
+    // The saving process is stopped for good between its two moves: the new note's body is in
+    // place, the new index (already on disk under its temporary name) is not.
     std::string body_file = dir + "/../" + fs::path(dir).filename().string() + ".req";
     write_file(body_file, "{\"title\":\"new\",\"body\":\"new body\"}");
     Env env = env_for("action=save", "POST");
     env["CONTENT_LENGTH"] = "35";
-    ASSERT_TRUE(run_until_path(env, body_file, "index.json.tmp")) << "the save never began its index";
+    bool stopped;
+    trace_request(env, body_file, [](const TracedCall &c) { return is_rename(c.nr) && ends_with(c.path, "index.json.tmp"); },
+                  &stopped);
+    ASSERT_TRUE(stopped) << "the save never moved its index";
     std::string orphan;
     for (auto &e : fs::directory_iterator(dir))
         if (e.path().extension() == ".md" && e.path().stem() != other)
@@ -209,6 +251,43 @@ TEST_F(Faults, KillBetweenBodyAndIndexLeavesNoMixedUpNote)
         EXPECT_NE(ok_body("action=get&id=" + id).find("later " + std::to_string(i) + "\""), std::string::npos);
     }
     EXPECT_EQ(read_file(dir + "/" + orphan + ".md"), "new body");
+}
+
+TEST_F(Faults, NewFilesReachTheDiskBeforeTheirMovesAndTheNotesDirectoryAfter)
+{
+    std::string id = save("{\"body\":\"old\"}");
+    std::string body_tmp = dir + "/" + id + ".md.tmp", index_tmp = dir + "/index.json.tmp";
+    using Paths = std::vector<std::string>;
+    struct {
+        std::string query, body;
+        Paths flushed_before, moved;
+    } rows[] = {
+        {"action=save", "{\"id\":\"" + id + "\",\"body\":\"new\"}", {body_tmp, index_tmp}, {body_tmp, index_tmp}},
+        {"action=pin&id=" + id, "", {index_tmp}, {index_tmp}},
+    };
+    std::string req = dir + ".req";
+    for (auto &r : rows) {
+        write_file(req, r.body);
+        Env env = env_for(r.query, "POST");
+        env["CONTENT_LENGTH"] = std::to_string(r.body.size());
+        bool stopped;
+        std::vector<TracedCall> calls = trace_request(env, req, [](const TracedCall &) { return false; }, &stopped);
+        std::map<long long, std::string> opened; // descriptor -> the path it was opened from
+        Paths flushed_before, moved, flushed_after;
+        for (auto &c : calls) {
+            if (c.nr == SYS_openat && c.ret >= 0)
+                opened[c.ret] = c.path;
+            else if (c.nr == SYS_fsync || c.nr == SYS_fdatasync)
+                (moved.empty() ? flushed_before : flushed_after).push_back(opened[static_cast<long long>(c.arg0)]);
+            else if (is_rename(c.nr))
+                moved.push_back(c.path);
+        }
+        EXPECT_EQ(flushed_before, r.flushed_before) << r.query;
+        EXPECT_EQ(moved, r.moved) << r.query;
+        EXPECT_EQ(flushed_after, Paths{dir}) << r.query << ": one flush of the notes directory itself";
+    }
+    fs::remove(req);
+    EXPECT_EQ(read_file(dir + "/" + id + ".md"), "new");
 }
 
 TEST_F(Faults, RandomKillsNeverLoseOrCorruptNotes)

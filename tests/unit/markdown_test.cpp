@@ -1,6 +1,8 @@
 // Markdown preview: the escaper, the inline spans of one line and the block structure of a text.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <string>
 
 #include "markdown/markdown.h"
@@ -165,6 +167,8 @@ TEST(Blocks, RendersEveryDocumentedText)
         {"# Title", "<h1>Title</h1>\n"},
         {"#", "<h1></h1>\n"},
         {"###", "<h3></h3>\n"},
+        {"#### Four", "<h4>Four</h4>\n"},
+        {"##### Five #####", "<h5>Five</h5>\n"},
         {"####### x", "<p>####### x</p>\n"},
         {"#foo", "<p>#foo</p>\n"},
         {"#\tTitle", "<p>#\tTitle</p>\n"},
@@ -232,6 +236,37 @@ TEST(Blocks, LineRuleEdges)
     };
     for (const Case &c : cases)
         EXPECT_EQ(render_blocks(c.in), c.out) << "text: " << c.in;
+}
+
+// Hands each piece on as the renderer does for a streamed answer, and keeps them all.
+static std::string g_pieces;
+static size_t g_largest_piece;
+static void keep_piece(TextBuf *b)
+{
+    EXPECT_GE(b->length, MD_STREAM_CHUNK);
+    g_largest_piece = std::max(g_largest_piece, b->length);
+    g_pieces.append(b->data, b->length);
+    buf_clear(b);
+}
+
+TEST(Blocks, StreamedPiecesJoinToTheWholeRendering)
+{
+    // Every construct, long enough for several pieces, with a fence open across piece ends.
+    std::string doc;
+    for (int i = 0; i < 3000; i++)
+        doc += "# h <" + std::to_string(i) + ">\n- *a* & b\n1. `c`\n> q\n```\nx < y\n" +
+               (i % 2 ? "```\n" : "") + "para [l](https://e.org/" + std::to_string(i) + ")\n\n";
+    std::string whole = render_blocks(doc);
+    g_pieces.clear();
+    g_largest_piece = 0;
+    TextBuf b = {};
+    blocks_stream(&b, doc.c_str(), keep_piece);
+    ASSERT_LT(b.length, MD_STREAM_CHUNK);
+    g_pieces.append(b.data ? b.data : "", b.length);
+    buf_free(&b);
+    EXPECT_GT(whole.size(), 4 * MD_STREAM_CHUNK);
+    EXPECT_LT(g_largest_piece, MD_STREAM_CHUNK + 8192) << "a piece is handed on at the end of the line that fills it";
+    EXPECT_EQ(g_pieces, whole);
 }
 
 TEST(Blocks, AppendsAfterExistingContent)

@@ -36,6 +36,9 @@ TEST(Query, LookupAndDecoding)
         {"q=ab%41", "q", 5, 1, "ab%4"}, // the cut splits the escape, which then stays literal
         {"", "q", 16, 0, ""},
         {"q=%C3%A9", "q", 16, 1, "\xc3\xa9"},
+        {"q=%c3%a9%fF", "q", 16, 1, "\xc3\xa9\xff"},
+        {"q=%@4%4@", "q", 16, 1, "%@4%4@"},
+        {"q=%/0%0/%:0%0:%`a%a`%Ga%aG%g0", "q", 64, 1, "%/0%0/%:0%0:%`a%a`%Ga%aG%g0"},
     };
     for (auto &r : rows) {
         char out[512];
@@ -98,6 +101,29 @@ TEST(Secret, EqualOnlyForIdenticalBytes)
     };
     for (auto &r : rows)
         EXPECT_EQ(secret_equal(r.given, r.secret), strcmp(r.given, r.secret) == 0) << r.given << " vs " << r.secret;
+}
+
+TEST(Fold, ContainsFindsTheNeedleAtEveryPlaceInEitherCase)
+{
+    // Needles of one to three bytes at every position of texts of 1 to 40 bytes, written in
+    // either case; a text that holds only a near miss does not match.
+    for (const char *needle : {"q", "qz", "q-z"}) {
+        size_t n = strlen(needle);
+        for (size_t len = n; len <= 40; len++)
+            for (size_t pos = 0; pos + n <= len; pos++)
+                for (int upper = 0; upper < 2; upper++) {
+                    std::string s(len, 'x');
+                    for (size_t j = 0; j < n; j++)
+                        s[pos + j] = static_cast<char>(upper && needle[j] >= 'a' ? needle[j] - 32 : needle[j]);
+                    ASSERT_EQ(fold_contains(s.data(), len, needle, n), 1) << needle << " " << len << " " << pos;
+                    s[pos + n - 1] = '@'; // its last byte spoilt
+                    ASSERT_EQ(fold_contains(s.data(), len, needle, n), 0) << needle << " " << len << " " << pos;
+                }
+    }
+    // Only ASCII letters fold; the length given bounds the search.
+    EXPECT_EQ(fold_contains("\xc3\x89", 2, "\xc3\xa9", 2), 0);
+    EXPECT_EQ(fold_contains("[", 1, "{", 1), 0);
+    EXPECT_EQ(fold_contains("abq", 2, "q", 1), 0);
 }
 
 TEST(Fold, OnlyAsciiCapitalsChangeAtEveryOffset)

@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include "actions/actions.h"
+#include "markdown/markdown.h"
+#include "util/json.h"
 #include "request.h"
 
 static const std::string k_header = "Content-Type: application/json; charset=utf-8\r\n"
@@ -97,6 +99,25 @@ TEST(Render, AcceptsExactly512KiBAndRefusesOneByteMore)
     // The limit is on the decoded text: escapes that shrink it keep it inside.
     std::string escaped = "{\"body\":\"" + std::string(524288, 'a') + "\\u0000\"}";
     EXPECT_EQ(render(escaped, ""), ok_html(html));
+}
+
+TEST(Render, LongAnswerIsTheWholeRenderingEscaped)
+{
+    // Far more HTML than one streamed piece, with bytes that JSON escapes in every piece.
+    std::string doc;
+    for (int i = 0; i < 6000; i++)
+        doc += "# \"q\" " + std::to_string(i) + "\n```\na\tb\\c\n```\n";
+    TextBuf html = {}, escaped = {};
+    blocks_into(&html, doc.c_str());
+    json_str(&escaped, html.data);
+    ASSERT_GT(html.length, 4 * MD_STREAM_CHUNK);
+    TextBuf body = {};
+    json_str(&body, doc.c_str());
+    std::string answer = render(std::string("{\"body\":") + body.data + "}", "");
+    EXPECT_EQ(answer, k_header + "{\"ok\":true,\"html\":" + escaped.data + "}\n");
+    buf_free(&html);
+    buf_free(&escaped);
+    buf_free(&body);
 }
 
 // The whole request path: the action is found in the dispatch table and answers a GET.

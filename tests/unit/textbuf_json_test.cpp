@@ -1,34 +1,38 @@
 // Text buffer growth, bounded copy, JSON string output and the JSON field scanner.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
 #include "util/json.h"
 #include "util/textbuf.h"
 
-TEST(TextBuf, GrowsFrom1024ByDoubling)
+TEST(TextBuf, AppendsKeepEveryByteAcrossGrowth)
 {
     TextBuf b = {};
     buf_puts(&b, "");
-    EXPECT_EQ(b.data, nullptr);
-    EXPECT_EQ(b.capacity, 0u);
-    std::string s(1023, 'x');
-    buf_add(&b, s.data(), s.size());
-    EXPECT_EQ(b.capacity, 1024u);
-    EXPECT_EQ(b.length, 1023u);
-    buf_putc(&b, 'y');
-    EXPECT_EQ(b.capacity, 2048u);
-    EXPECT_EQ(b.data[b.length], '\0');
-    buf_free(&b);
-
-    std::string big(5000, 'z');
-    buf_add(&b, big.data(), big.size());
-    EXPECT_EQ(b.capacity, 8192u);
+    EXPECT_EQ(b.data, nullptr); // the empty string obtains no storage
+    std::string want;
+    for (int i = 0; i < 3000; i++) {
+        char c = static_cast<char>('a' + i % 26);
+        if (i % 3 == 0) {
+            buf_putc(&b, c);
+            want += c;
+        } else {
+            std::string piece(static_cast<size_t>(i % 7 + 1), c);
+            buf_add(&b, piece.data(), piece.size());
+            want += piece;
+        }
+    }
+    ASSERT_EQ(b.length, want.size());
+    EXPECT_EQ(std::string(b.data), want); // terminated right after the last byte
+    buf_clear(&b);
+    EXPECT_STREQ(b.data, "");
     buf_free(&b);
 }
 
-TEST(TextBuf, RefusesGrowthPastCeilingAndStaysUsable)
+TEST(TextBuf, AppendsPastTheCeilingAreDroppedWhole)
 {
     TextBuf b = {};
     buf_puts(&b, "abc");
@@ -36,11 +40,27 @@ TEST(TextBuf, RefusesGrowthPastCeilingAndStaysUsable)
     EXPECT_EQ(buf_need(&b, TEXTBUF_MAX - 3), 0); // length + extra + 1 would exceed the ceiling
     EXPECT_EQ(b.data, before);
     EXPECT_EQ(b.length, 3u);
-    EXPECT_EQ(b.capacity, 1024u);
-    EXPECT_EQ(buf_need(&b, TEXTBUF_MAX - 4), 1); // exactly the ceiling fits
-    EXPECT_EQ(b.capacity, TEXTBUF_MAX);
-    buf_puts(&b, "def");
-    EXPECT_STREQ(b.data, "abcdef");
+    ASSERT_EQ(buf_need(&b, TEXTBUF_MAX - 4), 1); // exactly the ceiling fits
+    // Fill to the last byte before the terminator: every append function must now drop its
+    // bytes whole and keep the text terminated.
+    b.length = TEXTBUF_MAX - 1;
+    b.data[b.length] = '\0';
+    b.data[b.length - 1] = 'z';
+    struct {
+        const char *name;
+        void (*append)(TextBuf *);
+    } rows[] = {
+        {"buf_putc", [](TextBuf *t) { buf_putc(t, 'x'); }},
+        {"buf_add", [](TextBuf *t) { buf_add(t, "xy", 2); }},
+        {"buf_puts", [](TextBuf *t) { buf_puts(t, "x"); }},
+        {"json_str", [](TextBuf *t) { json_str(t, "x"); }},
+    };
+    for (auto &r : rows) {
+        r.append(&b);
+        EXPECT_EQ(b.length, TEXTBUF_MAX - 1) << r.name;
+        EXPECT_EQ(b.data[b.length - 1], 'z') << r.name;
+        EXPECT_EQ(b.data[b.length], '\0') << r.name;
+    }
     buf_free(&b);
 }
 
@@ -79,6 +99,52 @@ TEST(JsonStr, EscapesExactly)
     EXPECT_EQ(json_of(nullptr), "\"\"");
 }
 
+// The escaping rule written out byte by byte, to check the word-at-a-time writer against.
+static std::string json_reference(const std::string &s)
+{
+    std::string r = "\"";
+    for (unsigned char c : s) {
+        if (c == '"' || c == '\\')
+            r += std::string("\\") + static_cast<char>(c);
+        else if (c == '\t')
+            r += "\\t";
+        else if (c == '\n')
+            r += "\\n";
+        else if (c == '\r')
+            r += "\\r";
+        else if (c < 0x20) {
+            char u[8];
+            snprintf(u, sizeof u, "\\u%04x", c);
+            r += u;
+        } else
+            r += static_cast<char>(c);
+    }
+    return r + "\"";
+}
+
+TEST(JsonStr, EscapesEverySpecialByteAtEveryPosition)
+{
+    // Each byte that needs an escape at the start, in the middle and at the end of plain
+    // stretches of 8 to 40 bytes, where the writer looks at eight bytes at a time.
+    std::string specials = "\n\"\\\x1f\t\r";
+    for (int c = 1; c < 0x20; c++)
+        specials += static_cast<char>(c);
+    for (size_t len = 8; len <= 40; len++)
+        for (size_t pos = 0; pos < len; pos++)
+            for (char special : specials) {
+                std::string s(len, 'a');
+                s[pos] = special;
+                std::string want = json_reference(s);
+                ASSERT_EQ(json_of(s.c_str()), want) << len << " " << pos << " " << int(special);
+                // Escaped into a small room piece by piece, the pieces join to the same text.
+                std::string pieces = "\"";
+                char room[9];
+                for (size_t at = 0, cap = 6 + pos % 4; at < len;)
+                    pieces.append(room, json_escape_some(s.data(), len, &at, room, cap));
+                ASSERT_EQ(pieces + "\"", want) << len << " " << pos << " " << int(special);
+            }
+}
+
 TEST(JsonFind, StrFindsFirstKeyFollowedByColon)
 {
     struct {
@@ -95,6 +161,8 @@ TEST(JsonFind, StrFindsFirstKeyFollowedByColon)
         {"{\"id\"\t\r\n:\n\"v\"}", "id", 1, "v"},
         {"{}", "id", 0, ""},
         {"{\"i\\u0064\":\"x\"}", "id", 0, ""},
+        {"{\"body!:\"x\"}", "body", 0, ""},
+        {"{\"bod\":\"x\",\"body\":\"y\"}", "body", 1, "y"},
     };
     for (auto &r : rows) {
         char out[64] = "";
@@ -145,6 +213,9 @@ TEST(JsonRead, StringDecodingAndCuts)
         {"\"\\u12\"z\"", 64, "\xe1\x88\x80", 8}, // the quote and z count as zero digits
         {"\"\\b\\f\\n\\r\\t\\/\\x\\'\"", 64, "\b\f\n\r\t/x'", 18},
         {"\"q\\\"q\"", 64, "q\"q", 6},
+        {"\"\\u00E9\\u00e9\"", 64, "\xc3\xa9\xc3\xa9", 14},
+        {"\"\\u004F\\u004f\\u001F\"", 64, "OO\x1f", 20},
+        {"\"\\uFFFF\\uffff\"", 64, "\xef\xbf\xbf\xef\xbf\xbf", 14},
     };
     for (auto &r : rows) {
         char out[64];
