@@ -13,21 +13,22 @@
 #include "util/fold.h"
 #include "util/textbuf.h"
 
-// Returns 1 when the note's title or body holds the folded needle.
-static int note_matches(const NoteMeta *m, const char *needle, size_t nlen)
+// Returns 1 when the note's title or body holds the folded needle. Both texts are seen up to
+// their first NUL (as every reader of them does), so a plain string search covers them.
+static int note_matches(const NoteMeta *m, const char *needle)
 {
     char title[300];
     str_copy(title, sizeof title, m->title);
-    size_t tlen = fold_lower(title);
-    if (memmem(title, tlen, needle, nlen))
+    fold_lower(title);
+    if (strstr(title, needle))
         return 1;
     char path[PATH_CAP];
     note_path(path, m->id);
     char *body = read_whole_file(path);
     if (!body)
         return 0;
-    size_t blen = fold_lower(body);
-    int hit = memmem(body, blen, needle, nlen) != nullptr;
+    fold_lower(body);
+    int hit = strstr(body, needle) != nullptr;
     free(body);
     return hit;
 }
@@ -35,16 +36,15 @@ static int note_matches(const NoteMeta *m, const char *needle, size_t nlen)
 void emit_list(const char *filter)
 {
     char needle[256];
-    size_t nlen = 0;
     if (filter) {
         str_copy(needle, sizeof needle, filter);
-        nlen = fold_lower(needle);
+        fold_lower(needle);
     }
     // The count heads the answer: decide which notes are shown first, then stream them out.
     static unsigned char shown[META_MAX];
     int count = 0;
     for (int i = 0; i < g_count; i++) {
-        shown[i] = !filter || note_matches(&g_meta[i], needle, nlen);
+        shown[i] = !filter || note_matches(&g_meta[i], needle);
         count += shown[i];
     }
     char head[64];

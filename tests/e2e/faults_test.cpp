@@ -123,6 +123,9 @@ TEST_F(Faults, FullFilesystemRefusesWritesAndKeepsOldState)
 
 TEST_F(Faults, KillBetweenBodyAndIndexLeavesNoMixedUpNote)
 {
+    if (NOTES_UNDER_WINE)
+        GTEST_SKIP() << "wine cannot open a FIFO as a Windows file: the save would fail at once, "
+                        "never holding between its two writes";
     std::string other = save("{\"title\":\"other\",\"body\":\"other body\"}");
     std::string before = index_text();
     // A FIFO in place of the index's temporary file holds the saving process right after it
