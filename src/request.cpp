@@ -20,6 +20,9 @@
 char g_body[BODY_CAP];
 size_t g_body_len;
 
+// How long a changing request waits for another writer before it answers 503.
+constexpr unsigned LOCK_WAIT_MS = 5000;
+
 struct ActionRow {
     const char *name;
     void (*handler)(const Request *r);
@@ -82,14 +85,19 @@ static long content_length(void)
     return v;
 }
 
+// 1 once body_read has taken the body from standard input (or found none announced).
+static int g_body_taken;
+
 // Reads the announced body into g_body. Returns 1, or 0 after answering 413.
 static int body_read(void)
 {
     g_body[0] = '\0';
     g_body_len = 0;
     long n = content_length();
-    if (n <= 0)
+    if (n <= 0) {
+        g_body_taken = 1;
         return 1;
+    }
     if (n > static_cast<long>(BODY_CAP - 1)) {
         json_err(413, "Payload Too Large", "request body too large");
         return 0;
@@ -97,7 +105,38 @@ static int body_read(void)
     plat_prefault(g_body, static_cast<size_t>(n));
     g_body_len = fread(g_body, 1, static_cast<size_t>(n), stdin);
     g_body[g_body_len] = '\0';
+    g_body_taken = 1;
     return 1;
+}
+
+// Reads and drops what is left of an announced body that the request never took (it was
+// answered early), up to the announced length: a host that is still writing the body, such as
+// fcgiwrap, then delivers the answer instead of reporting a broken pipe.
+static void body_drain(void)
+{
+    if (g_body_taken)
+        return;
+    static char sink[65536];
+    for (long left = content_length(); left > 0;) {
+        size_t want = left < static_cast<long>(sizeof sink) ? static_cast<size_t>(left) : sizeof sink;
+        size_t got = fread(sink, 1, want, stdin);
+        if (got == 0)
+            return;
+        left -= static_cast<long>(got);
+    }
+}
+
+// Returns 1 when the browser marks the request as sent by a page of another site.
+static int request_cross_site(void)
+{
+    const char *site = getenv("HTTP_SEC_FETCH_SITE");
+    return site && (strcmp(site, "cross-site") == 0 || strcmp(site, "same-site") == 0);
+}
+
+// Returns 1 for the methods that must never change anything (a preflight, a header probe).
+static int method_read_only(const char *method)
+{
+    return strcmp(method, "OPTIONS") == 0 || strcmp(method, "HEAD") == 0;
 }
 
 // Answers a probe and returns 1, or returns 0 when the process is a CGI request.
@@ -115,11 +154,9 @@ static int probe_answered(int argc, char **argv)
     return 0;
 }
 
-static void request_run(int argc, char **argv)
+// Runs one CGI request and writes its one response.
+static void request_run(void)
 {
-    if (probe_answered(argc, argv))
-        return;
-
     const char *password = getenv("ORVIK_PASSWORD");
     if (password && *password && !password_ok(password)) {
         json_unauthorized();
@@ -145,17 +182,29 @@ static void request_run(int argc, char **argv)
         str_copy(r.action, sizeof r.action, "list");
     }
 
+    const ActionRow *row = action_find(r.action);
+    // Another site's page may send requests here with the user's browser (a form, an image, a
+    // no-cors fetch); browsers say so, and such a request never reaches an action.
+    if (request_cross_site()) {
+        json_err(403, "Forbidden", "cross-site request refused");
+        return;
+    }
+    if (row && row->changes && method_read_only(r.method)) {
+        json_err_headers(405, "Method Not Allowed", "Allow: GET, POST\r\n", "method not allowed");
+        return;
+    }
     if (!g_dir[0] && !storage_setup())
         return;
-    const ActionRow *row = action_find(r.action);
-    // Changing requests are serialised so that no two rewrite the index from stale readings.
-    if (row && row->changes && !plat_lock_dir(g_dir)) {
-        json_err(500, "Internal Server Error", "could not write index");
+    if (!body_read())
+        return;
+    // Changing requests are serialised so that no two rewrite the index from stale readings. The
+    // lock is taken once the body is in, so a slow sender never holds up other writers, and its
+    // wait is bounded, so a lock nobody lets go of gets an answer instead of a hung request.
+    if (row && row->changes && !plat_lock_dir(g_dir, LOCK_WAIT_MS)) {
+        json_err_headers(503, "Service Unavailable", "Retry-After: 1\r\n", "notes are busy, try again");
         return;
     }
     load_index();
-    if (!body_read())
-        return;
     if (!row) {
         json_err(400, "Bad Request", "unknown action");
         return;
@@ -171,8 +220,13 @@ static void request_run(int argc, char **argv)
 int request_main(int argc, char **argv)
 {
     plat_init();
-    request_run(argc, argv);
+    if (probe_answered(argc, argv)) {
+        fflush(stdout);
+        return 0;
+    }
+    request_run();
     fflush(stdout);
+    body_drain();
     return 0;
 }
 
@@ -185,4 +239,5 @@ void request_reset(void)
     g_index_unreadable = 0;
     g_body[0] = '\0';
     g_body_len = 0;
+    g_body_taken = 0;
 }

@@ -19,15 +19,20 @@ void plat_mkdir(const char *path);
 // Returns 1 when path names a directory, 0 otherwise (missing, a file, unreadable).
 int plat_is_dir(const char *path);
 
-// Returns 1 when something exists at path, 0 otherwise.
+// Returns 1 when path itself is a directory (a symbolic link to one does not count), 0 otherwise.
+int plat_is_real_dir(const char *path);
+
+// Returns 1 when something exists at path (a symbolic link counts, even a dangling one), 0 otherwise.
 int plat_exists(const char *path);
 
-// Writes len bytes as the whole content of path (created or truncated) and forces them to disk.
+// Creates path afresh and writes len bytes into it, forced to disk. Whatever stood at path is
+// removed first and the file is created exclusively, so nothing is ever written through a link.
 // Returns 1, or 0 on any failure (a partial file may remain; the caller removes it).
 int plat_write_file(const char *path, const char *data, size_t len);
 
-// Reads the whole file into a new NUL-terminated heap string (*len gets its length when len is
-// not null). Returns null when the file cannot be opened, sized or read into memory.
+// Reads the whole regular file into a new NUL-terminated heap string (*len gets its length when
+// len is not null), never through a symbolic link. Returns null when the file cannot be opened,
+// sized or read into memory, or path is a link or not a regular file.
 char *plat_read_file(const char *path, size_t *len);
 
 // Replaces dst by src in one step and makes the change durable (directory synced). Returns 1/0.
@@ -39,8 +44,9 @@ int plat_move(const char *src, const char *dst);
 // Removes a file; failure is ignored.
 void plat_remove(const char *path);
 
-// Takes an exclusive lock on the directory, held until the process ends. Returns 1/0.
-int plat_lock_dir(const char *path);
+// Takes an exclusive lock on the directory, held until the process ends, waiting at most
+// wait_ms for another holder to let go. Returns 1, or 0 when it failed or the wait ran out.
+int plat_lock_dir(const char *path, unsigned wait_ms);
 
 // Releases the lock of plat_lock_dir (for running several requests in one process).
 void plat_unlock_dir(void);

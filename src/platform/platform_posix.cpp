@@ -44,15 +44,24 @@ int plat_is_dir(const char *path)
     return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+int plat_is_real_dir(const char *path)
+{
+    struct stat st;
+    return lstat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 int plat_exists(const char *path)
 {
     struct stat st;
-    return stat(path, &st) == 0;
+    return lstat(path, &st) == 0;
 }
 
 int plat_write_file(const char *path, const char *data, size_t len)
 {
-    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    // A stale file, or a link planted under this name, is removed and the file created anew:
+    // O_EXCL with O_CREAT never opens an existing name, so no write goes through a link.
+    (void)unlink(path);
+    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0)
         return 0;
     size_t done = 0;
@@ -75,7 +84,7 @@ int plat_write_file(const char *path, const char *data, size_t len)
 
 char *plat_read_file(const char *path, size_t *len)
 {
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
         return nullptr;
     struct stat st;
@@ -156,18 +165,26 @@ void plat_remove(const char *path)
 // The descriptor holding the notes directory lock; it stays open until the process exits.
 static int g_lock_fd = -1;
 
-int plat_lock_dir(const char *path)
+int plat_lock_dir(const char *path, unsigned wait_ms)
 {
     if (g_lock_fd >= 0)
         return 1;
     int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return 0;
-    while (flock(fd, LOCK_EX) != 0) {
-        if (errno != EINTR) {
+    // Polled rather than blocking, so that a lock held without end (another account's flock,
+    // a stuck writer) costs a bounded wait and a clear answer instead of a hung request.
+    uint32_t start = plat_tick_ms();
+    long pause_us = 500;
+    while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if ((errno != EWOULDBLOCK && errno != EINTR) || plat_tick_ms() - start >= wait_ms) {
             close(fd);
             return 0;
         }
+        struct timespec ts = {0, pause_us * 1000};
+        nanosleep(&ts, nullptr);
+        if (pause_us < 16000)
+            pause_us *= 2;
     }
     g_lock_fd = fd;
     return 1;

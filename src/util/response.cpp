@@ -52,17 +52,27 @@ struct StatusLine {
 
 static const StatusLine k_status_lines[] = {
     {400, "Status: 400 Bad Request\r\n"},
+    {403, "Status: 403 Forbidden\r\n"},
     {404, "Status: 404 Not Found\r\n"},
+    {405, "Status: 405 Method Not Allowed\r\n"},
     {413, "Status: 413 Payload Too Large\r\n"},
     {500, "Status: 500 Internal Server Error\r\n"},
+    {503, "Status: 503 Service Unavailable\r\n"},
 };
 
 void json_err(int status, const char *reason, const char *message)
+{
+    json_err_headers(status, reason, nullptr, message);
+}
+
+void json_err_headers(int status, const char *reason, const char *headers, const char *message)
 {
     (void)reason; // the status line comes from the table alone
     for (const StatusLine &s : k_status_lines)
         if (s.code == status)
             out_puts(s.line);
+    if (headers)
+        out_puts(headers);
     json_header();
     out_puts("{\"ok\":false,\"error\":");
     TextBuf b = {};

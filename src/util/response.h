@@ -17,8 +17,12 @@ void out_init(void);
 // Writes the JSON header block (content type, no-store, nosniff, empty line).
 void json_header(void);
 
-// Writes a whole error response: status line (for 400/404/413/500), header block, envelope.
+// Writes a whole error response: status line (for 400/403/404/405/413/500/503), header block,
+// envelope.
 void json_err(int status, const char *reason, const char *message);
+
+// As json_err, with extra header lines (each ending in CR LF, may be null) after the status line.
+void json_err_headers(int status, const char *reason, const char *headers, const char *message);
 
 // Writes the fixed 401 response of the password gate.
 void json_unauthorized(void);

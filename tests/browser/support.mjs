@@ -123,11 +123,12 @@ class Server {
   }
 }
 
-export function launchBrowser() {
+// Starts headless Chromium; extraArgs are added to its command line.
+export function launchBrowser(extraArgs = []) {
   return chromium.launch({
     executablePath: CHROMIUM,
     args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-      '--disable-background-networking', '--disable-component-update', '--disable-sync'],
+      '--disable-background-networking', '--disable-component-update', '--disable-sync', ...extraArgs],
   });
 }
 

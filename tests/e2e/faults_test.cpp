@@ -1,6 +1,8 @@
 // Crashes and failing disks: processes killed at random moments and writes refused by a file-size
 // limit or a full filesystem never lose a note, corrupt the index or mix up two notes' bodies.
 #include <sys/mount.h>
+#include <sys/ptrace.h>
+#include <sys/uio.h>
 #include <sys/stat.h>
 
 #include <random>
@@ -13,10 +15,11 @@
 static const std::string k_server = "Status: 500 Internal Server Error\r\n";
 
 // Starts one request in the background with the body on standard input; returns its pid.
-static pid_t cgi_spawn(const Env &env, const std::string &body_file)
+// In a forked child: runs the executable with env, the body file on standard input and both
+// outputs dropped. Never returns.
+[[noreturn]] static void cgi_exec(const Env &env, const std::string &body_file)
 {
-    pid_t pid = fork();
-    if (pid == 0) {
+    {
         int in = open(body_file.c_str(), O_RDONLY);
         int out = open("/dev/null", O_WRONLY);
         dup2(in, 0);
@@ -33,6 +36,13 @@ static pid_t cgi_spawn(const Env &env, const std::string &body_file)
         execve(NOTES_EXE, argv, envp.data());
         _exit(127);
     }
+}
+
+static pid_t cgi_spawn(const Env &env, const std::string &body_file)
+{
+    pid_t pid = fork();
+    if (pid == 0)
+        cgi_exec(env, body_file);
     return pid;
 }
 
@@ -121,6 +131,56 @@ TEST_F(Faults, FullFilesystemRefusesWritesAndKeepsOldState)
     EXPECT_FALSE(tmp_left);
 }
 
+// True when the string at addr in the traced process ends with suffix.
+static bool traced_string_ends_with(pid_t pid, unsigned long long addr, const std::string &suffix)
+{
+    char buf[1200];
+    iovec local = {buf, sizeof buf - 1}, remote = {reinterpret_cast<void *>(addr), sizeof buf - 1};
+    ssize_t n = process_vm_readv(pid, &local, 1, &remote, 1, 0);
+    if (n <= 0)
+        return false;
+    buf[n] = '\0';
+    size_t len = strlen(buf);
+    return len >= suffix.size() && std::string(buf + len - suffix.size()) == suffix;
+}
+
+// Runs a request under ptrace and kills it on entry to the first system call whose path
+// argument ends with suffix, before that call runs. Returns false when no call named it.
+static bool run_until_path(const Env &env, const std::string &body_file, const std::string &suffix)
+{
+    pid_t pid = fork();
+    if (pid == 0) {
+        ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
+        cgi_exec(env, body_file);
+    }
+    int st = 0;
+    waitpid(pid, &st, 0); // stopped at its exec
+    ptrace(PTRACE_SETOPTIONS, pid, nullptr, PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL);
+    int pass_signal = 0;
+    for (;;) {
+        ptrace(PTRACE_SYSCALL, pid, nullptr, pass_signal);
+        pass_signal = 0;
+        if (waitpid(pid, &st, 0) != pid || WIFEXITED(st) || WIFSIGNALED(st))
+            return false;
+        if (WSTOPSIG(st) != (SIGTRAP | 0x80)) {
+            pass_signal = WSTOPSIG(st);
+            continue;
+        }
+        __ptrace_syscall_info info;
+        memset(&info, 0, sizeof info);
+        ptrace(PTRACE_GET_SYSCALL_INFO, pid, sizeof info, &info);
+        if (info.op != PTRACE_SYSCALL_INFO_ENTRY)
+            continue;
+        // Path arguments come first or second (after a directory descriptor).
+        if (traced_string_ends_with(pid, info.entry.args[0], suffix) ||
+            traced_string_ends_with(pid, info.entry.args[1], suffix)) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &st, 0);
+            return true;
+        }
+    }
+}
+
 TEST_F(Faults, KillBetweenBodyAndIndexLeavesNoMixedUpNote)
 {
     if (NOTES_UNDER_WINE)
@@ -128,24 +188,17 @@ TEST_F(Faults, KillBetweenBodyAndIndexLeavesNoMixedUpNote)
                         "never holding between its two writes";
     std::string other = save("{\"title\":\"other\",\"body\":\"other body\"}");
     std::string before = index_text();
-    // A FIFO in place of the index's temporary file holds the saving process right after it
-    // has written the new note's body and before the index changes.
-    ASSERT_EQ(mkfifo((dir + "/index.json.tmp").c_str(), 0600), 0);
+    // The saving process is stopped for good at its first step towards the new index, right
+    // after it has put the new note's body in place.
     std::string body_file = dir + "/../" + fs::path(dir).filename().string() + ".req";
     write_file(body_file, "{\"title\":\"new\",\"body\":\"new body\"}");
     Env env = env_for("action=save", "POST");
     env["CONTENT_LENGTH"] = "35";
-    pid_t pid = cgi_spawn(env, body_file);
+    ASSERT_TRUE(run_until_path(env, body_file, "index.json.tmp")) << "the save never began its index";
     std::string orphan;
-    for (int i = 0; i < 500 && orphan.empty(); i++) {
-        for (auto &e : fs::directory_iterator(dir))
-            if (e.path().extension() == ".md" && e.path().stem() != other)
-                orphan = e.path().stem();
-        if (orphan.empty())
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
+    for (auto &e : fs::directory_iterator(dir))
+        if (e.path().extension() == ".md" && e.path().stem() != other)
+            orphan = e.path().stem();
     fs::remove(body_file);
     ASSERT_FALSE(orphan.empty()) << "the save never wrote its body";
     fs::remove(dir + "/index.json.tmp");

@@ -15,7 +15,8 @@
 struct CgiResult {
     std::string out;
     std::string err;
-    int status; // exit status, or 128 + signal number
+    int status;   // exit status, or 128 + signal number
+    size_t taken; // bytes of the input delivered before the process closed its standard input
 };
 
 using Env = std::map<std::string, std::string>;
@@ -28,7 +29,7 @@ inline CgiResult cgi_run(const char *exe, const Env &env, const std::string &inp
     signal(SIGPIPE, SIG_IGN); // the program may answer before it reads all of a refused body
     int in[2], out[2], err[2];
     if (pipe(in) || pipe(out) || pipe(err))
-        return {"", "pipe failed", -1};
+        return {"", "pipe failed", -1, 0};
     pid_t pid = fork();
     if (pid == 0) {
         dup2(in[0], 0);
@@ -59,7 +60,7 @@ inline CgiResult cgi_run(const char *exe, const Env &env, const std::string &inp
     close(err[1]);
     // Feed input and drain both outputs together so a large body or answer cannot deadlock.
     size_t sent = 0;
-    CgiResult r{"", "", -1};
+    CgiResult r{"", "", -1, 0};
     fcntl(in[1], F_SETFL, O_NONBLOCK);
     if (input.empty()) {
         close(in[1]);
@@ -95,5 +96,6 @@ inline CgiResult cgi_run(const char *exe, const Env &env, const std::string &inp
     int st = 0;
     waitpid(pid, &st, 0);
     r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    r.taken = sent;
     return r;
 }
