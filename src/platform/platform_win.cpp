@@ -50,6 +50,31 @@ int plat_is_dir(const char *path)
     return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+// Returns 1 for the reparse tags that lead elsewhere: symbolic links and junctions. Other reparse
+// points (cloud placeholders, deduplicated files) are ordinary files and folders to this program.
+static int tag_is_link(DWORD tag)
+{
+    return tag == IO_REPARSE_TAG_SYMLINK || tag == IO_REPARSE_TAG_MOUNT_POINT;
+}
+
+// Returns 1 when path itself is a symbolic link or a junction, 0 otherwise (missing included).
+static int path_is_link(const char *path)
+{
+    WIN32_FIND_DATAA found;
+    HANDLE h = FindFirstFileA(path, &found); // the entry itself, not what it leads to
+    if (h == INVALID_HANDLE_VALUE)
+        return 0;
+    FindClose(h);
+    return (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && tag_is_link(found.dwReserved0);
+}
+
+int plat_is_real_dir(const char *path)
+{
+    // GetFileAttributesA describes a link itself, not its target.
+    DWORD a = GetFileAttributesA(path);
+    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) != 0 && !path_is_link(path);
+}
+
 int plat_exists(const char *path)
 {
     return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
@@ -57,8 +82,11 @@ int plat_exists(const char *path)
 
 int plat_write_file(const char *path, const char *data, size_t len)
 {
-    HANDLE h = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    // A stale file, or a link planted under this name, is removed (a link itself, never its
+    // target) and the file created anew: CREATE_NEW never opens an existing name.
+    (void)DeleteFileA(path);
+    HANDLE h = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return 0;
     size_t done = 0;
@@ -75,11 +103,33 @@ int plat_write_file(const char *path, const char *data, size_t len)
     return CloseHandle(h) != 0 && ok;
 }
 
-char *plat_read_file(const char *path, size_t *len)
+// Opens path for reading without following a link: null for a link, a junction or a failure.
+static HANDLE open_read_no_link(const char *path)
 {
-    HANDLE h = CreateFileA(path, GENERIC_READ, k_share_all, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN,
+    const DWORD flags = FILE_FLAG_SEQUENTIAL_SCAN;
+    HANDLE h = CreateFileA(path, GENERIC_READ, k_share_all, nullptr, OPEN_EXISTING, flags | FILE_FLAG_OPEN_REPARSE_POINT,
                            nullptr);
     if (h == INVALID_HANDLE_VALUE)
+        return nullptr;
+    FILE_ATTRIBUTE_TAG_INFO tag;
+    if (!GetFileInformationByHandleEx(h, FileAttributeTagInfo, &tag, sizeof tag)) {
+        CloseHandle(h);
+        return nullptr;
+    }
+    if ((tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0)
+        return h;
+    CloseHandle(h);
+    if (tag_is_link(tag.ReparseTag))
+        return nullptr;
+    // Another kind of reparse point: its filter supplies the content to an ordinary open.
+    h = CreateFileA(path, GENERIC_READ, k_share_all, nullptr, OPEN_EXISTING, flags, nullptr);
+    return h == INVALID_HANDLE_VALUE ? nullptr : h;
+}
+
+char *plat_read_file(const char *path, size_t *len)
+{
+    HANDLE h = open_read_no_link(path);
+    if (!h)
         return nullptr;
     LARGE_INTEGER size;
     if (GetFileType(h) != FILE_TYPE_DISK || !GetFileSizeEx(h, &size) || size.QuadPart > 0x7fffffff) {
@@ -175,7 +225,7 @@ void plat_remove(const char *path)
 // the process ends, however it ends.
 static HANDLE g_lock_mutex = nullptr;
 
-int plat_lock_dir(const char *path)
+int plat_lock_dir(const char *path, unsigned wait_ms)
 {
     if (g_lock_mutex)
         return 1;
@@ -197,8 +247,8 @@ int plat_lock_dir(const char *path)
     if (!m)
         return 0;
     // WAIT_ABANDONED: the holder was killed. Its files are whole (every write is a replace), so
-    // the lock simply passes on.
-    DWORD w = WaitForSingleObject(m, INFINITE);
+    // the lock simply passes on. WAIT_TIMEOUT: someone holds it beyond the wait the caller allows.
+    DWORD w = WaitForSingleObject(m, wait_ms);
     if (w != WAIT_OBJECT_0 && w != WAIT_ABANDONED) {
         CloseHandle(m);
         return 0;
