@@ -37,6 +37,8 @@ static const ActionRow k_actions[] = {
     {"delete", do_delete, 1},
     {"pin", do_pin, 1},
     {"render", do_render, 0},
+    {"trash", do_trash, 0},
+    {"restore", do_restore, 1},
 };
 
 // Returns the table row for the action, or null for an unknown one.

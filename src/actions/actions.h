@@ -9,6 +9,8 @@ void do_save(const Request *r);
 void do_delete(const Request *r);
 void do_pin(const Request *r);
 void do_render(const Request *r);
+void do_trash(const Request *r);
+void do_restore(const Request *r);
 
 // Writes the editor page: its header block and the template with both theme assets in place.
 void page_write(void);

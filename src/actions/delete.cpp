@@ -1,4 +1,5 @@
-// The delete action: removes the note's record and moves its body file into the trash.
+// The delete action: removes the note's record and moves its body file, with a record of its
+// metadata, into the trash.
 #include <cstdio>
 
 #include "actions/actions.h"
@@ -6,6 +7,7 @@
 #include "store/files.h"
 #include "store/index.h"
 #include "store/meta.h"
+#include "store/trash.h"
 #include "util/response.h"
 
 void do_delete(const Request *r)
@@ -19,10 +21,8 @@ void do_delete(const Request *r)
         json_err(404, "Not Found", "note not found");
         return;
     }
-    char src[PATH_CAP], dst[PATH_CAP], name[80];
+    char src[PATH_CAP];
     note_path(src, r->id);
-    snprintf(name, sizeof name, "%s.md", r->id);
-    path_join(dst, g_trash, name);
     int has_body = plat_exists(src);
     // A trash that is not a real directory (a planted link, a file) would send the body
     // elsewhere or nowhere: the delete is refused before anything changes.
@@ -30,6 +30,7 @@ void do_delete(const Request *r)
         json_err(500, "Internal Server Error", "could not move note to trash");
         return;
     }
+    NoteMeta gone = g_meta[i];
     meta_remove(i);
     // The index goes first: a failure or a crash before the move then leaves the note listed
     // with its body, or unlisted with its body still in place, never listed without one.
@@ -37,8 +38,12 @@ void do_delete(const Request *r)
         json_err(500, "Internal Server Error", "could not write index");
         return;
     }
-    if (has_body)
-        plat_move(src, dst);
+    // The body goes with a record of the metadata the index no longer holds, so a restore can
+    // bring the note back whole. A body that cannot be moved after the index was written does not
+    // undo the delete.
+    char deleted[24];
+    iso_now(deleted);
+    trash_put(&gone, deleted);
     char out[128];
     int n = snprintf(out, sizeof out, "{\"ok\":true,\"deleted\":\"%s\",\"trash\":true}\n", r->id);
     json_header();

@@ -8,6 +8,7 @@
 #include "store/files.h"
 #include "store/index.h"
 #include "store/meta.h"
+#include "util/fingerprint.h"
 #include "util/json.h"
 #include "util/response.h"
 
@@ -23,6 +24,22 @@ static void save_answer(const NoteMeta *m)
     buf_puts(&b, "}}\n");
     out_write(b.data, b.length);
     buf_free(&b);
+}
+
+// Returns 1 when the note at table index i (-1: none) still has the body that base names. The
+// body counts up to its first NUL and an unreadable file as empty, as get shows them; a body that
+// is not valid UTF-8 also matches in the form a browser shows it, which is all a page can know.
+static int base_matches(int i, const char *stored, const char *base)
+{
+    if (i < 0)
+        return 0;
+    const char *text = stored ? stored : "";
+    char now[FINGERPRINT_HEX + 1];
+    fingerprint_text(text, strlen(text), now);
+    if (strcmp(now, base) == 0)
+        return 1;
+    fingerprint_shown(text, strlen(text), now);
+    return strcmp(now, base) == 0;
 }
 
 void do_save(const Request *)
@@ -56,11 +73,46 @@ void do_save(const Request *)
     int pinned = 0;
     int has_pinned = json_find_int(g_body, "pinned", &pinned);
     pinned = pinned ? 1 : 0;
+    // "base" names the body the client last saw; a save from a stale view must not replace text
+    // it never saw. It is checked here, under the directory lock, so two racing saves with the
+    // same base cannot both pass.
+    char base[32] = {0};
+    int has_base = json_find_value(g_body, "base") != nullptr;
+    if (has_base && (!json_find_str(g_body, "base", base, sizeof base) || !fingerprint_valid(base))) {
+        free(text);
+        json_err(400, "Bad Request", "invalid base");
+        return;
+    }
+    char path[PATH_CAP];
+    size_t old_len = 0;
+    int i = id[0] ? meta_find(id) : -1;
+    // An existing note's old body is kept in memory: the base is compared with it, and a failed
+    // index write puts it back.
+    char *old_body = nullptr;
+    if (i >= 0) {
+        note_path(path, id);
+        old_body = plat_read_file(path, &old_len);
+    }
+    if (has_base && !base_matches(i, old_body, base)) {
+        // With "copy_title" the text is kept at once as a new note instead of being refused:
+        // a page that is closing cannot act on a refusal.
+        char copy_title[300] = {0};
+        if (!json_find_str(g_body, "copy_title", copy_title, sizeof copy_title)) {
+            free(text);
+            free(old_body);
+            json_err(409, "Conflict", "note changed elsewhere");
+            return;
+        }
+        free(old_body);
+        old_body = nullptr;
+        i = -1;
+        id[0] = '\0';
+        str_copy(title, sizeof title, copy_title);
+    }
     char now[24];
     iso_now(now);
 
     NoteMeta m;
-    int i = id[0] ? meta_find(id) : -1;
     if (i >= 0) {
         m = g_meta[i];
         if (has_pinned)
@@ -69,6 +121,7 @@ void do_save(const Request *)
         // A full table is refused before any file is written, so no body is left without a record.
         if (g_count >= META_MAX) {
             free(text);
+            free(old_body);
             json_err(500, "Internal Server Error", "note limit reached");
             return;
         }
@@ -83,11 +136,7 @@ void do_save(const Request *)
     str_copy(m.title, sizeof m.title, title);
     str_copy(m.updated, sizeof m.updated, now);
 
-    char path[PATH_CAP];
-    size_t old_len = 0;
     note_path(path, m.id);
-    // An existing note's old body is kept in memory so a failed index write can put it back.
-    char *old_body = i >= 0 ? plat_read_file(path, &old_len) : nullptr;
     int written = atomic_write(path, text, len);
     free(text);
     if (!written) {

@@ -59,3 +59,16 @@ int64_t plat_time_s(void);
 
 // Breaks seconds since 1970 into UTC calendar fields. Returns 1, or 0 when they cannot be.
 int plat_gmtime(int64_t seconds, struct tm *out);
+
+// Receives one directory entry's name; returning 0 stops the listing.
+typedef int (*PlatDirEntry)(void *ctx, const char *name);
+
+// Hands the name of every entry of the directory (but "." and "..") to fn. Returns 1, or 0 when
+// the directory cannot be opened.
+int plat_list_dir(const char *path, PlatDirEntry fn, void *ctx);
+
+// Returns 1 when path itself is a regular file (a symbolic link to one does not count), 0 otherwise.
+int plat_is_real_file(const char *path);
+
+// Returns the file's last modification time in seconds since 1970, or -1 when it cannot be read.
+int64_t plat_mtime_s(const char *path);

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -214,4 +215,34 @@ int plat_gmtime(int64_t seconds, struct tm *out)
 {
     time_t t = static_cast<time_t>(seconds);
     return gmtime_r(&t, out) != nullptr;
+}
+
+int plat_list_dir(const char *path, PlatDirEntry fn, void *ctx)
+{
+    DIR *d = opendir(path);
+    if (!d)
+        return 0;
+    struct dirent *e;
+    while ((e = readdir(d)) != nullptr) {
+        if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0)
+            continue;
+        if (!fn(ctx, e->d_name))
+            break;
+    }
+    closedir(d);
+    return 1;
+}
+
+int plat_is_real_file(const char *path)
+{
+    struct stat st;
+    return lstat(path, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+int64_t plat_mtime_s(const char *path)
+{
+    struct stat st;
+    if (stat(path, &st) != 0)
+        return -1;
+    return static_cast<int64_t>(st.st_mtime);
 }

@@ -281,3 +281,39 @@ int plat_gmtime(int64_t seconds, struct tm *out)
     __time64_t t = static_cast<__time64_t>(seconds);
     return _gmtime64_s(out, &t) == 0;
 }
+
+int plat_list_dir(const char *path, PlatDirEntry fn, void *ctx)
+{
+    char pattern[1100];
+    int n = snprintf(pattern, sizeof pattern, "%s\\*", path);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof pattern)
+        return 0;
+    WIN32_FIND_DATAA found;
+    HANDLE h = FindFirstFileA(pattern, &found);
+    if (h == INVALID_HANDLE_VALUE)
+        return 0;
+    do {
+        if (strcmp(found.cFileName, ".") == 0 || strcmp(found.cFileName, "..") == 0)
+            continue;
+        if (!fn(ctx, found.cFileName))
+            break;
+    } while (FindNextFileA(h, &found));
+    FindClose(h);
+    return 1;
+}
+
+int plat_is_real_file(const char *path)
+{
+    DWORD a = GetFileAttributesA(path);
+    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) == 0 && !path_is_link(path);
+}
+
+int64_t plat_mtime_s(const char *path)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data))
+        return -1;
+    // FILETIME counts 100 ns steps since 1601-01-01; 11644473600 s lie between then and 1970.
+    uint64_t t = (static_cast<uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) | data.ftLastWriteTime.dwLowDateTime;
+    return static_cast<int64_t>(t / 10000000u) - INT64_C(11644473600);
+}

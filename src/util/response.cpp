@@ -55,6 +55,7 @@ static const StatusLine k_status_lines[] = {
     {403, "Status: 403 Forbidden\r\n"},
     {404, "Status: 404 Not Found\r\n"},
     {405, "Status: 405 Method Not Allowed\r\n"},
+    {409, "Status: 409 Conflict\r\n"},
     {413, "Status: 413 Payload Too Large\r\n"},
     {500, "Status: 500 Internal Server Error\r\n"},
     {503, "Status: 503 Service Unavailable\r\n"},

@@ -17,8 +17,8 @@ void out_init(void);
 // Writes the JSON header block (content type, no-store, nosniff, empty line).
 void json_header(void);
 
-// Writes a whole error response: status line (for 400/403/404/405/413/500/503), header block,
-// envelope.
+// Writes a whole error response: status line (for 400/403/404/405/409/413/500/503), header
+// block, envelope.
 void json_err(int status, const char *reason, const char *message);
 
 // As json_err, with extra header lines (each ending in CR LF, may be null) after the status line.

@@ -4,7 +4,7 @@ import assert from 'node:assert/strict';
 import { existsSync } from 'node:fs';
 import path from 'node:path';
 import { describe } from 'node:test';
-import { answer, calls, openItem, settled, SUITE, setup, stateOf, text, titles, until, visible } from './support.mjs';
+import { answer, calls, fnv, openItem, settled, SUITE, setup, stateOf, text, titles, until, visible } from './support.mjs';
 
 const test = setup();
 
@@ -229,7 +229,8 @@ describe('keyboard', SUITE, () => {
     await settled(page);
     const saves = await calls(page, 'save');
     assert.equal(saves.length, 2);
-    assert.deepEqual(json(saves[0]), { title: 'Same', body: 'x', pinned: 0, id: (await t.server.list())[0].id });
+    assert.deepEqual(json(saves[0]), { title: 'Same', body: 'x', pinned: 0, id: (await t.server.list())[0].id,
+      base: fnv('x'), copy_title: 'Same (conflicting copy)' });
     assert.deepEqual(await stateOf(page), { text: 'saved', cls: 'state ok' });
   });
 
@@ -353,7 +354,8 @@ describe('pin and delete', SUITE, () => {
     assert.equal(del.url, `/plugin_notes?action=delete&id=${id}`);
     assert.equal(del.method, 'POST');
     assert.equal(del.body, '{}');
-    assert.equal(await text(page, '#toast'), 'Moved to trash');
+    assert.equal(await text(page, '#toastMsg'), 'Moved to trash');
+    assert.equal(await text(page, '#toastAct'), 'Undo');
     assert.ok(await page.locator('#toast.show').count());
     assert.ok(await visible(page, '#welcome'));
     assert.equal(await page.getAttribute('#app', 'data-view'), 'list');

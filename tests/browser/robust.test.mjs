@@ -2,7 +2,7 @@
 // arrive late, storage that refuses access, and a page that is hidden, closed or left mid-failure.
 import assert from 'node:assert/strict';
 import { describe } from 'node:test';
-import { answer, calls, hold, nextDialog, openItem, settled, SUITE, setup, stateOf, text, until } from './support.mjs';
+import { answer, calls, fnv, hold, nextDialog, openItem, settled, SUITE, setup, stateOf, text, until } from './support.mjs';
 
 const test = setup();
 const json = (c) => JSON.parse(c.body);
@@ -28,7 +28,8 @@ describe('saves overlapping edits', SUITE, () => {
     const [first, second] = await calls(page, 'save');
     assert.equal(json(first).body, 'one');
     const [created] = await t.server.list();
-    assert.deepEqual(json(second), { title: '', body: 'one two', pinned: 0, id: created.id });
+    assert.deepEqual(json(second), { title: '', body: 'one two', pinned: 0, id: created.id,
+      base: fnv('one'), copy_title: 'Untitled (conflicting copy)' });
 
     await page.fill('#body', 'one two three');
     await saves.release(1);
@@ -59,7 +60,7 @@ describe('saves overlapping edits', SUITE, () => {
     await until(async () => (await done(page, 'delete')) === 1, 'the delete');
     await settled(page);
     assert.deepEqual((await t.server.list()).map((n) => n.id), [B.id]);
-    assert.equal(await text(page, '#toast'), 'Moved to trash');
+    assert.equal(await text(page, '#toastMsg'), 'Moved to trash');
   });
 });
 
@@ -74,7 +75,8 @@ describe('switching notes with an autosave pending', SUITE, () => {
     const save = sent.findIndex((c) => c.action === 'save');
     const getB = sent.findIndex((c) => c.action === 'get' && c.url.includes(B.id));
     assert.ok(save >= 0 && save < getB, 'the save went out before the other note was fetched');
-    assert.deepEqual(json(sent[save]), { title: 'Alpha', body: 'alpha edited', pinned: 0, id: A.id });
+    assert.deepEqual(json(sent[save]), { title: 'Alpha', body: 'alpha edited', pinned: 0, id: A.id,
+      base: fnv(A.body), copy_title: 'Alpha (conflicting copy)' });
     assert.equal(await page.inputValue('#body'), 'beta text');
     assert.deepEqual(await stateOf(page), { text: 'saved', cls: 'state' });
     await page.clock.runFor(3000);
@@ -91,7 +93,8 @@ describe('switching notes with an autosave pending', SUITE, () => {
     await settled(page);
     await page.clock.runFor(3000);
     const saves = await calls(page, 'save');
-    assert.deepEqual(saves.map(json), [{ title: 'Alpha renamed', body: 'alpha text', pinned: 0, id: A.id }]);
+    assert.deepEqual(saves.map(json), [{ title: 'Alpha renamed', body: 'alpha text', pinned: 0, id: A.id,
+      base: fnv(A.body), copy_title: 'Alpha renamed (conflicting copy)' }]);
     assert.equal(await page.inputValue('#title'), '');
     assert.equal((await t.server.list()).length, 1);
   });

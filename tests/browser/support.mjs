@@ -211,6 +211,12 @@ export async function openItem(page, selector = '.item') {
 }
 
 export const text = (page, sel) => page.locator(sel).first().textContent();
+// The base a save names for a text: 64-bit FNV-1a of its UTF-8 bytes, 16 hex digits.
+export function fnv(s) {
+  let h = 0xcbf29ce484222325n;
+  for (const b of Buffer.from(s, 'utf8')) h = ((h ^ BigInt(b)) * 0x100000001b3n) & 0xffffffffffffffffn;
+  return h.toString(16).padStart(16, '0');
+}
 export const visible = (page, sel) => page.locator(sel).first().isVisible();
 export const stateOf = (page) => page.evaluate(() => {
   const s = document.getElementById('state');
