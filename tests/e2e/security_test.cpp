@@ -81,8 +81,7 @@ TEST_F(Api, OptionsAndHeadNeverChangeNotes)
 TEST_F(Api, PlantedLinksAreNeverFollowed)
 {
     if (NOTES_UNDER_WINE)
-        GTEST_SKIP() << "wine shows a Linux symbolic link to Windows programs as the file it leads to "
-                        "(not as a reparse point), so no Windows call can tell it is a link there";
+        GTEST_SKIP() << k_wine_hides_links;
     std::string outside = dir + "-outside";
     fs::create_directories(outside);
     std::string victim = outside + "/victim";
