@@ -14,7 +14,7 @@ struct ParityStep {
     Env extra = {};
     std::vector<std::string> args = {};
     std::string method = "POST";
-    bool changes = false; // save or pin: gets a second of its own (the list order follows the times)
+    bool changes = false; // gets a second of its own: list and trash orders follow the times
 };
 
 // One build's run: its folder, and the identifiers it drew, in the order they appeared.
@@ -137,9 +137,14 @@ static std::vector<ParityStep> parity_steps()
         {"action=list", "", {{"ORVIK_PASSWORD", "s3cret"}, {"HTTP_AUTHORIZATION", "Bearer s3cret"}}, {}, "GET"},
         {"action=list&pwd=s3cre", "", pw, {}, "GET"},
         {"", "", pw, {}, "GET"},
-        {"action=delete&id=@2", ""},
+        {"action=delete&id=@2", "", {}, {}, "POST", true},
         {"action=get&id=@2", "", {}, {}, "GET"},
         {"action=delete&id=@2", ""},
+        {"action=delete&id=@3", "", {}, {}, "POST", true},
+        {"action=trash", "", {}, {}, "GET"},
+        {"action=restore&id=@3", "", {}, {}, "POST", true},
+        {"action=restore&id=@3", ""},
+        {"action=trash", "", {}, {}, "GET"},
         {"action=list", "", {{"CONTENT_LENGTH", "-5"}}, {}, "GET"},
         {"action=search&q=b", "", {}, {}, "GET"},
     };
