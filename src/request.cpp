@@ -21,7 +21,7 @@ char g_body[BODY_CAP];
 size_t g_body_len;
 
 // How long a changing request waits for another writer before it answers 503.
-constexpr unsigned LOCK_WAIT_MS = 5000;
+constexpr unsigned LOCK_WAIT_MS = 10000;
 
 struct ActionRow {
     const char *name;

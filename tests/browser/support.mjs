@@ -23,7 +23,7 @@ try {
   throw new Error('playwright-core is not installed: run `make deps` (npm ci) first');
 }
 
-function freePort() {
+export function freePort() {
   return new Promise((resolve, reject) => {
     const srv = net.createServer();
     srv.unref();
