@@ -4,12 +4,14 @@
 JOBS ?= 2
 BUILD ?= build
 ASAN_BUILD ?= build-asan
+SERVE_BUILD ?= build-serve
 WIN_BUILD ?= build-win
-BUILD_PKGS = cmake g++ make libgtest-dev
+PROGRAM_PKGS = cmake g++ make
+BUILD_PKGS = $(PROGRAM_PKGS) libgtest-dev
 WIN_PKGS = gcc-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
 WINE_PKGS = wine wine64
 
-.PHONY: all deps build test test-release test-asan windows test-windows serve fuzz bench soak clean
+.PHONY: all deps build build-program test test-release test-asan windows test-windows serve fuzz bench soak clean
 
 all: build
 
@@ -45,8 +47,14 @@ test-windows: windows
 test: test-asan test-release
 	$(MAKE) test-windows
 
-serve: build
-	scripts/serve.sh
+# Serving needs only the program and lighttpd: no tests are built and no test tools installed.
+build-program:
+	@scripts/deps.sh $(PROGRAM_PKGS)
+	cmake -S . -B $(SERVE_BUILD) -DCMAKE_BUILD_TYPE=Release -DNOTES_TESTS=OFF
+	cmake --build $(SERVE_BUILD) -j$(JOBS) --target plugin_notes
+
+serve: build-program
+	BUILD=$(SERVE_BUILD) scripts/serve.sh
 
 fuzz: deps
 	scripts/fuzz.sh
@@ -58,4 +66,4 @@ soak: build
 	scripts/soak.sh
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(WIN_BUILD) build-fuzz build-bench
+	rm -rf $(BUILD) $(ASAN_BUILD) $(SERVE_BUILD) $(WIN_BUILD) build-fuzz build-bench

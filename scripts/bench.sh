@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # `make bench`: builds in release mode with the benchmarks, builds the baseline programs, and runs
-# every case against its baseline in one run (bench/run_bench.py), writing bench/RESULTS.md.
+# every case against its baseline in one run (bench/run_bench.py), then the editor page in the browser
+# (bench/browser_bench.mjs), writing bench/RESULTS.md.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh cmake g++ make python3 libbenchmark-dev cmark libcmark-dev libmd4c-dev libmd4c-html0-dev \
@@ -17,3 +18,7 @@ cc -O2 -Wall -o "$tools/minimal_save" bench/minimal_save.c
 cc -O2 -Wall -o "$tools/md4c_render" bench/md4c_render.c -lmd4c-html -lmd4c
 [ -x "$build/bench/compare_bench" ] && cp "$build/bench/compare_bench" "$tools/"
 BENCH_BUILD=$build python3 bench/run_bench.py
+# The editor page in the browser (2000 notes) and its Lighthouse audit; needs Chromium and the npm
+# packages, which the test tools bring.
+scripts/deps-extra.sh
+BENCH_BUILD=$build node bench/browser_bench.mjs

@@ -50,3 +50,11 @@ setenv.add-environment = (
   "ORVIK_PASSWORD" => env.ORVIK_PASSWORD
 )
 CONF
+
+# The page and the JSON answers (2000 notes list as about 260 KB) go compressed to clients that
+# accept it.
+cat >>"$out" <<'CONF'
+server.modules += ("mod_deflate")
+deflate.mimetypes = ("text/html", "application/json")
+deflate.allowed-encodings = ("br", "gzip", "deflate")
+CONF

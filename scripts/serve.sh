@@ -9,8 +9,8 @@ port=${PORT:-8080}
 build=${BUILD:-build}
 notes=${NOTES_DIR:-$root/data}
 exe=$build/plugin_notes
-[ -x "$exe" ] || { echo "$exe is missing: run make build first" >&2; exit 1; }
-command -v lighttpd >/dev/null || scripts/deps.sh lighttpd
+[ -x "$exe" ] || { echo "$exe is missing: run make serve (or make build-program)" >&2; exit 1; }
+scripts/deps.sh lighttpd lighttpd-mod-deflate
 export PATH=$PATH:/usr/sbin
 conf=$build/lighttpd/serve.conf
 scripts/lighttpd-conf.sh "$conf" "$port" "$notes" "$exe"

@@ -1,0 +1,178 @@
+// The editor page with 2000 notes in headless Chromium, against the same page with 30 notes in the
+// same run: first list paint, opening a note, the longest tasks while typing through an autosave,
+// and a mobile Lighthouse audit. Writes its section of bench/RESULTS.md. Run by scripts/bench.sh.
+import { existsSync, readFileSync, writeFileSync } from 'node:fs';
+import path from 'node:path';
+import { fileURLToPath } from 'node:url';
+
+const ROOT = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '..');
+process.env.NOTES_EXE ||= path.resolve(ROOT, process.env.BENCH_BUILD || 'build-bench', 'plugin_notes');
+const { launchBrowser, startServer, until } = await import('../tests/browser/support.mjs');
+const RUNS = Number(process.env.BROWSER_RUNS || 7);
+const AUDITS = Number(process.env.AUDIT_RUNS || 3);
+const WORDS = 'alpha bravo charlie delta echo foxtrot golf hotel india juliet kilo lima mike'.split(' ');
+
+// Deterministic notes: every 50th pinned, updated times spread over the last month so the list
+// shows every kind of relative date.
+function seed(server, count) {
+  const now = Date.now();
+  const notes = [];
+  for (let i = 0; i < count; i++) {
+    const w = (k) => WORDS[(i * 7 + k * 3) % WORDS.length];
+    notes.push({ id: 'n' + String(i).padStart(11, '0'), title: `${w(0)} ${w(1)} ${w(2)} ${i}`,
+      body: `# Note ${i}\n\n${w(3)} **${w(4)}** text\n`, pinned: i % 50 === 0,
+      updated: new Date(now - i * 1500 * 1000).toISOString().replace(/\.\d+Z$/, 'Z') });
+  }
+  notes.sort((a, b) => (b.pinned - a.pinned) || (a.updated < b.updated ? 1 : -1));
+  server.seedFiles(notes);
+  return notes;
+}
+
+// In the page: the first frame that shows list rows, the frame that shows an opened note's text
+// after a click, and every task over 50 ms.
+const PROBE = `(() => {
+  window.__long = [];
+  try {
+    new PerformanceObserver((l) => { for (const e of l.getEntries()) window.__long.push(e.duration); })
+      .observe({ type: 'longtask', buffered: true });
+  } catch (e) {}
+  const afterFrame = (f) => requestAnimationFrame(() => setTimeout(f, 0));
+  const firstRows = () => {
+    const l = document.getElementById('list');
+    if (l && l.firstElementChild) afterFrame(() => { window.__firstList = performance.now(); });
+    else requestAnimationFrame(firstRows);
+  };
+  requestAnimationFrame(firstRows);
+  document.addEventListener('click', () => { window.__clickAt = performance.now(); }, true);
+  window.__waitText = (want) => new Promise((resolve) => {
+    const from = performance.now();
+    const look = () => {
+      if (document.getElementById('body').value === want) afterFrame(() => resolve(performance.now() - window.__clickAt));
+      else if (performance.now() - from > 30000) resolve(NaN);
+      else requestAnimationFrame(look);
+    };
+    look();
+  });
+})();`;
+
+const log = (...a) => process.stderr.write(a.join(' ') + '\n');
+// Median of the measurements that completed (an opening not shown within 30 s gives NaN).
+const median = (xs) => {
+  const ok = xs.filter((x) => !Number.isNaN(x)).sort((a, b) => a - b);
+  return ok.length ? ok[Math.floor(ok.length / 2)] : NaN;
+};
+
+async function measure(browser, count, opts) {
+  const server = await startServer();
+  try {
+    const notes = seed(server, count);
+    const ctx = await browser.newContext({ viewport: { width: 1100, height: 720 } });
+    const firstPaint = [], open = [];
+    let longDuringTyping = [];
+    for (let r = 0; r < RUNS; r++) {
+      const page = await ctx.newPage();
+      await page.addInitScript(PROBE);
+      await page.goto(server.base + '/plugin_notes');
+      firstPaint.push(await until(() => page.evaluate(() => window.__firstList), 'first list paint', 60000));
+      for (const k of [3, 7]) {
+        const n = notes[(k + r) % notes.length];
+        const shown = page.evaluate((want) => window.__waitText(want), n.body);
+        await page.click(`.item[data-id="${n.id}"]`);
+        open.push(await shown);
+      }
+      log(`${count} notes, load ${r + 1}: first paint ${firstPaint.at(-1).toFixed(1)} ms, open ${open.slice(-2).map((x) => x.toFixed(1)).join(' ')} ms`);
+      if (r === RUNS - 1 && opts.typing) {
+        // Type through three autosaves, each followed by the list reload. Last, because the typed
+        // text changes the note that later openings would wait for.
+        await page.evaluate(() => { window.__long = []; });
+        for (let s = 0; s < 3; s++) {
+          await page.locator('#body').pressSequentially(' more words', { delay: 40 });
+          await until(() => page.evaluate(() => document.getElementById('state').className === 'state ok'), 'autosave', 60000);
+          await page.waitForTimeout(300);
+        }
+        longDuringTyping = await page.evaluate(() => window.__long);
+      }
+      await page.close();
+    }
+    await ctx.close();
+    return { firstPaint: median(firstPaint), open: median(open), longDuringTyping };
+  } finally {
+    await server.stop();
+  }
+}
+
+async function audit(count) {
+  const { default: lighthouse } = await import('lighthouse');
+  const chromeLauncher = await import('chrome-launcher');
+  const server = await startServer();
+  const runs = [];
+  try {
+    seed(server, count);
+    for (let i = 0; i < AUDITS; i++) {
+      const chrome = await chromeLauncher.launch({ chromePath: process.env.CHROMIUM || '/usr/bin/chromium',
+        chromeFlags: ['--headless=new', '--no-sandbox', '--disable-gpu'], logLevel: 'silent' });
+      try {
+        const r = await lighthouse(server.base + '/plugin_notes', { port: chrome.port, logLevel: 'error',
+          onlyCategories: ['performance', 'accessibility', 'best-practices'] });
+        // A category whose audits failed to run has no score (seen when the machine is very busy).
+        const lhr = r.lhr, score = (c) => (lhr.categories[c].score === null ? 'no score' : Math.round(lhr.categories[c].score * 100));
+        const failed = Object.values(lhr.audits).filter((a) => a.score !== null && a.score < 1 &&
+          ['binary', 'numeric'].includes(a.scoreDisplayMode) && !['metrics'].includes(a.id)).map((a) => a.id);
+        log(`audit ${i + 1}: performance ${score('performance')}, accessibility ${score('accessibility')}, best practices ${score('best-practices')}`);
+        runs.push({ perf: score('performance'), a11y: score('accessibility'), bp: score('best-practices'),
+          tbt: lhr.audits['total-blocking-time'].numericValue, lcp: lhr.audits['largest-contentful-paint'].numericValue,
+          dom: lhr.audits['dom-size'].numericValue, failed });
+      } finally {
+        await chrome.kill();
+      }
+    }
+  } finally {
+    await server.stop();
+  }
+  runs.sort((a, b) => a.perf - b.perf);
+  return { ...runs[Math.floor(runs.length / 2)], perfs: runs.map((x) => x.perf) };
+}
+
+const browser = await launchBrowser();
+const big = await measure(browser, 2000, { typing: true });
+const small = await measure(browser, 30, { typing: false });
+await browser.close();
+const lh = await audit(2000);
+
+const ms = (x) => x.toFixed(1);
+const longest = big.longDuringTyping.length ? ms(Math.max(...big.longDuringTyping)) + ' ms' : 'none over 50 ms';
+const rows = [
+  ['first list paint (navigation to the frame with rows)', ms(big.firstPaint), ms(small.firstPaint), 'under 150 ms'],
+  ['open a note (click to the frame with its text)', ms(big.open), ms(small.open), 'under 60 ms'],
+];
+const date = new Date().toISOString().slice(0, 16).replace('T', ' ');
+const section = `## Editor page in the browser
+
+Run of \`make bench\` on ${date} UTC: headless Chromium through lighttpd, ${RUNS} page loads per size
+with two note openings each (medians), the same page with 30 notes as the baseline.
+
+| Case | 2000 notes (ms) | 30 notes (ms) | Ratio | Goal at 2000 |
+|---|---:|---:|---:|---|
+${rows.map(([c, a, b, g]) => `| ${c} | ${a} | ${b} | ${(a / b).toFixed(2)} | ${g} |`).join('\n')}
+
+Typing through three autosaves and their list reloads at 2000 notes: ${big.longDuringTyping.length} tasks over
+50 ms (longest: ${longest}); goal: none.
+
+Lighthouse 12, mobile profile (simulated throttling), 2000 notes, median of ${AUDITS} audits by performance
+(performance scores seen: ${lh.perfs.join(', ')}):
+
+| Category | Score | Goal |
+|---|---:|---|
+| performance | ${lh.perf} | 95 or above |
+| accessibility | ${lh.a11y} | 100 |
+| best practices | ${lh.bp} | 100 |
+
+Total blocking time ${Math.round(lh.tbt)} ms, largest contentful paint ${Math.round(lh.lcp)} ms, ${lh.dom} DOM elements.
+Audits below full score: ${lh.failed.length ? lh.failed.join(', ') : 'none'}.
+`;
+process.stdout.write(section);
+const file = process.env.BENCH_RESULTS || path.join(ROOT, 'bench/RESULTS.md');
+const old = existsSync(file) ? readFileSync(file, 'utf8') : '# Benchmark results\n';
+const at = old.indexOf('## Editor page in the browser');
+const rest = at < 0 ? '' : old.slice(at).replace(/^## Editor page in the browser[\s\S]*?(?=^## |(?![\s\S]))/m, '');
+writeFileSync(file, (at < 0 ? old.trimEnd() : old.slice(0, at).trimEnd()) + '\n\n' + section + (rest ? '\n' + rest : ''));
