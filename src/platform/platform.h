@@ -1,11 +1,12 @@
-// The Linux layer: the only code that asks the operating system about files, directories,
-// locks and clocks. Each call gives the rest of the program exactly the behaviour it relies on.
+// The operating-system layer: the only code that asks the system about files, directories, locks
+// and clocks. platform_posix.cpp and platform_win.cpp implement it; the build links one of them.
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 
-// Prepares the process: a write past a file-size limit then fails with an error the caller
-// reports, instead of killing the process before it can answer.
+// Prepares the process: standard input and output carry bytes unchanged, and a failure is
+// answered instead of ending the process (a write past a file-size limit, a crash dialog).
 void plat_init(void);
 
 // Maps in the pages of [p, p + n) in one call before they are written: on virtual machines a
@@ -85,6 +86,9 @@ uint32_t plat_tick_ms(void);
 
 // Seconds since 1970-01-01 UTC.
 int64_t plat_time_s(void);
+
+// Breaks seconds since 1970 into UTC calendar fields. Returns 1, or 0 when they cannot be.
+int plat_gmtime(int64_t seconds, struct tm *out);
 
 // Receives one directory entry's name; returning 0 stops the listing.
 typedef int (*PlatDirEntry)(void *ctx, const char *name);

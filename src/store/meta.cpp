@@ -56,9 +56,8 @@ void sort_meta(void)
 
 void iso_format(char *out, int64_t seconds)
 {
-    time_t t = static_cast<time_t>(seconds);
     struct tm tm;
-    if (!gmtime_r(&t, &tm) || strftime(out, 24, "%Y-%m-%dT%H:%M:%SZ", &tm) == 0)
+    if (!plat_gmtime(seconds, &tm) || strftime(out, 24, "%Y-%m-%dT%H:%M:%SZ", &tm) == 0)
         out[0] = '\0';
 }
 

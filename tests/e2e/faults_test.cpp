@@ -167,6 +167,10 @@ static bool is_rename(long nr)
     return nr == SYS_renameat || nr == SYS_renameat2;
 }
 
+// Why the tests that watch a request's system calls are skipped under wine.
+static const char *const k_wine_moves_elsewhere =
+    "under wine the wineserver, not the traced program, makes the renames and flushes";
+
 // Runs a request under ptrace and returns the system calls it made. When stop accepts a call
 // on its entry, the process is killed before that call runs and *stopped is set.
 static std::vector<TracedCall> trace_request(const Env &env, const std::string &body_file,
@@ -181,7 +185,9 @@ static std::vector<TracedCall> trace_request(const Env &env, const std::string &
     }
     int st = 0;
     waitpid(pid, &st, 0); // stopped at its exec
-    ptrace(PTRACE_SETOPTIONS, pid, nullptr, PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL);
+    // Exec events are reported as such, not as a SIGTRAP to deliver: a wrapper that execs the
+    // program (wine's loader) must not be killed by its own trap.
+    ptrace(PTRACE_SETOPTIONS, pid, nullptr, PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL | PTRACE_O_TRACEEXEC);
     int pass_signal = 0;
     for (;;) {
         ptrace(PTRACE_SYSCALL, pid, nullptr, pass_signal);
@@ -189,7 +195,8 @@ static std::vector<TracedCall> trace_request(const Env &env, const std::string &
         if (waitpid(pid, &st, 0) != pid || WIFEXITED(st) || WIFSIGNALED(st))
             return calls;
         if (WSTOPSIG(st) != (SIGTRAP | 0x80)) {
-            pass_signal = WSTOPSIG(st);
+            if (st >> 16 != PTRACE_EVENT_EXEC)
+                pass_signal = WSTOPSIG(st);
             continue;
         }
         __ptrace_syscall_info info;
@@ -222,6 +229,8 @@ static bool ends_with(const std::string &s, const std::string &suffix)
 
 TEST_F(Faults, KillBetweenBodyAndIndexLeavesNoMixedUpNote)
 {
+    if (NOTES_UNDER_WINE)
+        GTEST_SKIP() << k_wine_moves_elsewhere;
     std::string other = save("{\"title\":\"other\",\"body\":\"other body\"}");
     std::string before = index_text();
     // The saving process is stopped for good between its two moves: the new note's body is in
@@ -255,6 +264,8 @@ TEST_F(Faults, KillBetweenBodyAndIndexLeavesNoMixedUpNote)
 
 TEST_F(Faults, NewFilesReachTheDiskBeforeTheirMovesAndTheNotesDirectoryAfter)
 {
+    if (NOTES_UNDER_WINE)
+        GTEST_SKIP() << k_wine_moves_elsewhere;
     std::string id = save("{\"body\":\"old\"}");
     std::string body_tmp = dir + "/" + id + ".md.tmp", index_tmp = dir + "/index.json.tmp";
     using Paths = std::vector<std::string>;

@@ -80,6 +80,8 @@ TEST_F(Api, OptionsAndHeadNeverChangeNotes)
 
 TEST_F(Api, PlantedLinksAreNeverFollowed)
 {
+    if (NOTES_UNDER_WINE)
+        GTEST_SKIP() << k_wine_hides_links;
     std::string outside = dir + "-outside";
     fs::create_directories(outside);
     std::string victim = outside + "/victim";
@@ -117,6 +119,9 @@ TEST_F(Api, PlantedLinksAreNeverFollowed)
 
 TEST_F(Api, HeldLockIsWaitedForBoundedly)
 {
+    if (NOTES_UNDER_WINE)
+        GTEST_SKIP() << "the Windows build locks with a named mutex that a Linux flock cannot hold; "
+                        "the Windows-only lock test holds it instead";
     std::string id = save("{\"title\":\"t\",\"body\":\"b\"}");
     auto before = snapshot(dir);
     int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY);
