@@ -18,30 +18,14 @@
 
 static const std::string k_server = "Status: 500 Internal Server Error\r\n";
 
-// Starts one request in the background with the body on standard input; returns its pid.
 // In a forked child: runs the executable with env, the body file on standard input and both
 // outputs dropped. Never returns.
 [[noreturn]] static void cgi_exec(const Env &env, const std::string &body_file)
 {
-    {
-        int in = open(body_file.c_str(), O_RDONLY);
-        int out = open("/dev/null", O_WRONLY);
-        dup2(in, 0);
-        dup2(out, 1);
-        dup2(out, 2);
-        std::vector<std::string> kv;
-        for (auto &e : env)
-            kv.push_back(e.first + "=" + e.second);
-        std::vector<char *> envp;
-        for (auto &s : kv)
-            envp.push_back(const_cast<char *>(s.c_str()));
-        envp.push_back(nullptr);
-        char *argv[] = {const_cast<char *>(NOTES_EXE), nullptr};
-        execve(NOTES_EXE, argv, envp.data());
-        _exit(127);
-    }
+    cgi_exec_input(NOTES_EXE, env, open(body_file.c_str(), O_RDONLY));
 }
 
+// Starts one request in the background with the body file on standard input; returns its pid.
 static pid_t cgi_spawn(const Env &env, const std::string &body_file)
 {
     pid_t pid = fork();

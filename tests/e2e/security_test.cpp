@@ -143,21 +143,8 @@ TEST_F(Api, SlowBodyDoesNotHoldOtherWriters)
     env["CONTENT_LENGTH"] = std::to_string(body.size());
     pid_t pid = fork();
     if (pid == 0) {
-        dup2(in[0], 0);
-        close(in[0]);
         close(in[1]);
-        int null = open("/dev/null", O_WRONLY);
-        dup2(null, 1);
-        std::vector<std::string> kv;
-        for (auto &e : env)
-            kv.push_back(e.first + "=" + e.second);
-        std::vector<char *> envp;
-        for (auto &s : kv)
-            envp.push_back(const_cast<char *>(s.c_str()));
-        envp.push_back(nullptr);
-        char *argv[] = {const_cast<char *>(NOTES_EXE), nullptr};
-        execve(NOTES_EXE, argv, envp.data());
-        _exit(127);
+        cgi_exec_input(NOTES_EXE, env, in[0]);
     }
     close(in[0]);
     ASSERT_EQ(write(in[1], body.data(), 10), 10);

@@ -21,6 +21,26 @@ struct CgiResult {
 
 using Env = std::map<std::string, std::string>;
 
+// In a forked child: runs exe with exactly env, in_fd as standard input and both outputs
+// dropped. Never returns.
+[[noreturn]] inline void cgi_exec_input(const char *exe, const Env &env, int in_fd)
+{
+    int out = open("/dev/null", O_WRONLY);
+    dup2(in_fd, 0);
+    dup2(out, 1);
+    dup2(out, 2);
+    std::vector<std::string> kv;
+    for (auto &e : env)
+        kv.push_back(e.first + "=" + e.second);
+    std::vector<char *> envp;
+    for (auto &s : kv)
+        envp.push_back(const_cast<char *>(s.c_str()));
+    envp.push_back(nullptr);
+    char *argv[] = {const_cast<char *>(exe), nullptr};
+    execve(exe, argv, envp.data());
+    _exit(127);
+}
+
 // Starts exe with exactly env (nothing inherited), writes input to its standard input and waits.
 // A file_limit of 0 or more caps the size of files the process may write (RLIMIT_FSIZE, bytes).
 inline CgiResult cgi_run(const char *exe, const Env &env, const std::string &input = "",
