@@ -3,7 +3,6 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
-#include <ctime>
 
 // Prepares the process: standard input and output carry bytes unchanged, and a failure is
 // answered instead of ending the process (a write past a file-size limit, a crash dialog).
@@ -86,9 +85,6 @@ uint32_t plat_tick_ms(void);
 
 // Seconds since 1970-01-01 UTC.
 int64_t plat_time_s(void);
-
-// Breaks seconds since 1970 into UTC calendar fields. Returns 1, or 0 when they cannot be.
-int plat_gmtime(int64_t seconds, struct tm *out);
 
 // Receives one directory entry's name; returning 0 stops the listing.
 typedef int (*PlatDirEntry)(void *ctx, const char *name);

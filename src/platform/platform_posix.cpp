@@ -273,12 +273,6 @@ int64_t plat_time_s(void)
     return static_cast<int64_t>(time(nullptr));
 }
 
-int plat_gmtime(int64_t seconds, struct tm *out)
-{
-    time_t t = static_cast<time_t>(seconds);
-    return gmtime_r(&t, out) != nullptr;
-}
-
 int plat_list_dir(const char *path, PlatDirEntry fn, void *ctx)
 {
     DIR *d = opendir(path);

@@ -342,12 +342,6 @@ int64_t plat_time_s(void)
     return static_cast<int64_t>(time(nullptr));
 }
 
-int plat_gmtime(int64_t seconds, struct tm *out)
-{
-    __time64_t t = static_cast<__time64_t>(seconds);
-    return _gmtime64_s(out, &t) == 0;
-}
-
 int plat_list_dir(const char *path, PlatDirEntry fn, void *ctx)
 {
     char pattern[1100];

@@ -3,7 +3,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 
 #include "platform/platform.h"
 #include "store/files.h"
@@ -54,11 +53,51 @@ void sort_meta(void)
     }
 }
 
+// Returns 1 for a leap year of the Gregorian calendar.
+static int year_is_leap(int64_t y)
+{
+    return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+}
+
 void iso_format(char *out, int64_t seconds)
 {
-    struct tm tm;
-    if (!plat_gmtime(seconds, &tm) || strftime(out, 24, "%Y-%m-%dT%H:%M:%SZ", &tm) == 0)
+    // Counted here rather than by the C library, whose conversion reads the local time zone
+    // file first although the answer is UTC: that read was a measurable part of a save.
+    static const int k_month_days[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    int64_t days = seconds / 86400, rest = seconds % 86400;
+    if (rest < 0) {
+        rest += 86400;
+        days--;
+    }
+    int64_t year = 1970;
+    while (days < 0) {
+        year--;
+        days += year_is_leap(year) ? 366 : 365;
+    }
+    while (days >= (year_is_leap(year) ? 366 : 365)) {
+        days -= year_is_leap(year) ? 366 : 365;
+        year++;
+    }
+    int month = 0;
+    for (;; month++) {
+        int len = k_month_days[month] + (month == 1 && year_is_leap(year) ? 1 : 0);
+        if (days < len)
+            break;
+        days -= len;
+    }
+    if (year < 0 || year > 9999) {
         out[0] = '\0';
+        return;
+    }
+    // "YYYY-MM-DDTHH:MM:SSZ": each field's digits written into place.
+    const struct {
+        int64_t value;
+        int at, width;
+    } fields[] = {{year, 0, 4}, {month + 1, 5, 2}, {days + 1, 8, 2}, {rest / 3600, 11, 2}, {rest / 60 % 60, 14, 2}, {rest % 60, 17, 2}};
+    memcpy(out, "0000-00-00T00:00:00Z", 21);
+    for (const auto &f : fields)
+        for (int64_t v = f.value, k = f.width - 1; k >= 0; k--, v /= 10)
+            out[f.at + k] = static_cast<char>('0' + v % 10);
 }
 
 void iso_now(char *out)

@@ -86,11 +86,21 @@ TEST(Meta, IdentifierFromWorkedSeeds)
 
 TEST(Meta, TimestampsAreUtcAndPadded)
 {
+    struct {
+        int64_t seconds;
+        const char *text;
+    } rows[] = {
+        {0, "1970-01-01T00:00:00Z"},           {1700000000, "2023-11-14T22:13:20Z"},
+        {1709629623, "2024-03-05T09:07:03Z"},  {1709164800, "2024-02-29T00:00:00Z"},
+        {951782399, "2000-02-28T23:59:59Z"},   {951782400, "2000-02-29T00:00:00Z"},
+        {946684799, "1999-12-31T23:59:59Z"},   {4107542400, "2100-03-01T00:00:00Z"},
+        {253402300799, "9999-12-31T23:59:59Z"}, {-1, "1969-12-31T23:59:59Z"},
+    };
     char ts[24];
-    iso_format(ts, 1700000000);
-    EXPECT_STREQ(ts, "2023-11-14T22:13:20Z");
-    iso_format(ts, 1709629623);
-    EXPECT_STREQ(ts, "2024-03-05T09:07:03Z");
+    for (auto &r : rows) {
+        iso_format(ts, r.seconds);
+        EXPECT_STREQ(ts, r.text) << r.seconds;
+    }
     iso_now(ts);
     EXPECT_EQ(strlen(ts), 20u);
 }
