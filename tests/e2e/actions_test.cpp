@@ -345,13 +345,7 @@ TEST_F(Api, HandEditedIndexValuesAreNormalised)
 TEST_F(Api, NoteLimitRefusesNewNotesOnly)
 {
     fs::create_directories(dir);
-    std::string text = "{\"version\":1,\"notes\":[\n";
-    char id[16];
-    for (int i = 0; i < 2000; i++) {
-        snprintf(id, sizeof id, "n%011d", i);
-        text += std::string(i ? ",\n" : "") + "  {\"id\":\"" + id + "\",\"title\":\"\",\"pinned\":0,\"created\":\"\",\"updated\":\"\"}";
-    }
-    write_file(dir + "/index.json", text + "\n]}\n");
+    write_full_index();
     std::string before = index_text();
     EXPECT_EQ(call("action=save", "{\"body\":\"new\"}"), err_response(k_server, "note limit reached"));
     EXPECT_EQ(index_text(), before);

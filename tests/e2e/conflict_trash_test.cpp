@@ -204,16 +204,11 @@ TEST_F(Api, DeletingOneIdTwiceKeepsBothBodies)
 TEST_F(Api, RestoreAtTheNoteLimitIsRefused)
 {
     fs::create_directories(dir + "/.trash");
-    std::string text = "{\"version\":1,\"notes\":[\n";
-    char id[16];
-    for (int i = 0; i < 2000; i++) {
-        snprintf(id, sizeof id, "n%011d", i);
-        text += std::string(i ? ",\n" : "") + "  {\"id\":\"" + id + "\",\"title\":\"\",\"pinned\":0,\"created\":\"\",\"updated\":\"\"}";
-    }
-    write_file(dir + "/index.json", text + "\n]}\n");
+    write_full_index();
+    std::string before = index_text();
     write_file(dir + "/.trash/trashedaaaaa.md", "waits");
     EXPECT_EQ(call("action=restore&id=trashedaaaaa"), err_response("Status: 500 Internal Server Error\r\n", "note limit reached"));
-    EXPECT_EQ(index_text(), text + "\n]}\n");
+    EXPECT_EQ(index_text(), before);
     EXPECT_EQ(read_file(dir + "/.trash/trashedaaaaa.md"), "waits");
     EXPECT_FALSE(fs::exists(dir + "/trashedaaaaa.md"));
 }

@@ -3,6 +3,7 @@
 #pragma once
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -97,6 +98,19 @@ protected:
         std::smatch m;
         EXPECT_TRUE(std::regex_search(b, m, std::regex("\"id\":\"([a-z0-9]{12})\""))) << b;
         return m.size() > 1 ? m[1].str() : "";
+    }
+
+    // Writes an index of 2000 notes (the table's limit), n00000000000 to n00000001999.
+    void write_full_index()
+    {
+        std::string text = "{\"version\":1,\"notes\":[\n";
+        char id[16];
+        for (int i = 0; i < 2000; i++) {
+            snprintf(id, sizeof id, "n%011d", i);
+            text += std::string(i ? ",\n" : "") + "  {\"id\":\"" + id +
+                    "\",\"title\":\"\",\"pinned\":0,\"created\":\"\",\"updated\":\"\"}";
+        }
+        write_file(dir + "/index.json", text + "\n]}\n");
     }
 
     std::string index_text()
