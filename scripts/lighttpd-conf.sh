@@ -34,6 +34,8 @@ server.document-root = $(q "$www")
 server.errorlog = $(q "$(dirname "$www")/lighttpd-error.log")
 server.max-request-size = 1024
 server.tag = "notes"
+# The document root is empty but for the bare comparison page the browser benchmark puts there.
+mimetype.assign = (".html" => "text/html; charset=utf-8")
 url.redirect-code = 302
 url.redirect = ("^/(\\?.*)?\$" => "/plugin_notes\$1")
 alias.url = ("/plugin_notes" => $(q "$exe"), "/plugins" => $(q "$exe"))
