@@ -1,8 +1,10 @@
 // No edit is lost: saves that overlap edits, note switches with a pending autosave, answers that
 // arrive late, storage that refuses access, and a page that is hidden, closed or left mid-failure.
 import assert from 'node:assert/strict';
-import { describe } from 'node:test';
-import { answer, calls, fnv, hold, nextDialog, openItem, settled, SUITE, setup, stateOf, text, until } from './support.mjs';
+import { spawn } from 'node:child_process';
+import { existsSync } from 'node:fs';
+import { describe, it } from 'node:test';
+import { answer, calls, fnv, hold, nextDialog, openItem, settled, startServer, SUITE, setup, stateOf, text, until } from './support.mjs';
 
 const test = setup();
 const json = (c) => JSON.parse(c.body);
@@ -266,5 +268,21 @@ describe('leaving the page', SUITE, () => {
     await page.close({ runBeforeUnload: true });
     await closed;
     assert.equal(dialog, null);
+  });
+});
+
+// Caught a flaky ENOTEMPTY: an autosave still running when a test ended wrote into the notes
+// folder while the test server was removing it.
+describe('test server', () => {
+  it('stopping it lets a request that is still writing finish before the folder goes', async () => {
+    const server = await startServer();
+    const holder = spawn('flock', [server.notesDir, 'sleep', '1']);
+    await until(() => holder.pid && existsSync(`/proc/${holder.pid}`), 'the lock holder');
+    await new Promise((r) => setTimeout(r, 200));
+    const late = server.call('save', { body: { title: 'late', body: '' } });
+    await new Promise((r) => setTimeout(r, 200));
+    await server.stop();
+    assert.equal((await late).ok, true, 'the save finished before the server went');
+    assert.equal(existsSync(server.dir), false);
   });
 });

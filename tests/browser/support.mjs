@@ -3,7 +3,7 @@
 // and small helpers to seed notes, watch the page's API calls and wait for conditions.
 import assert from 'node:assert/strict';
 import { execFileSync, spawn } from 'node:child_process';
-import { existsSync, mkdirSync, mkdtempSync, rmSync, writeFileSync } from 'node:fs';
+import { existsSync, mkdirSync, mkdtempSync, readdirSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
 import net from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
@@ -80,17 +80,38 @@ export async function startServer({ password = '' } = {}) {
   throw new Error('lighttpd did not start');
 }
 
+// Pids of the running children of process `pid`, read from /proc (lighttpd's CGI requests).
+function cgiChildren(pid) {
+  const kids = [];
+  for (const name of readdirSync('/proc')) {
+    if (!/^\d+$/.test(name)) continue;
+    let stat;
+    try {
+      stat = readFileSync(`/proc/${name}/stat`, 'utf8');
+    } catch {
+      continue;
+    }
+    // Fields after the parenthesised command: state, then the parent's pid.
+    const [state, ppid] = stat.slice(stat.lastIndexOf(')') + 2).split(' ');
+    if (Number(ppid) === pid && state !== 'Z') kids.push(Number(name));
+  }
+  return kids;
+}
+
 class Server {
   constructor(base, notesDir, dir, proc, password) {
     Object.assign(this, { base, notesDir, dir, proc, password });
   }
   async stop() {
     if (this.proc.exitCode === null) {
+      // A request the closed page sent on its way out (or an autosave that was still running) may
+      // be writing in the notes folder; killing lighttpd does not stop it, so let it finish first,
+      // or it writes into the folder while it is being removed.
+      await until(() => cgiChildren(this.proc.pid).length === 0, 'CGI requests to finish').catch(() => {});
       const gone = new Promise((r) => this.proc.once('exit', r));
       this.proc.kill();
       await gone;
     }
-    // A request the closed page sent on its way out may still be writing here.
     rmSync(this.dir, { recursive: true, force: true, maxRetries: 20, retryDelay: 50 });
   }
   async call(action, { query = '', body } = {}) {
