@@ -4,7 +4,7 @@ import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
 import { existsSync } from 'node:fs';
 import { describe, it } from 'node:test';
-import { answer, calls, fnv, hold, nextDialog, openItem, settled, startServer, SUITE, setup, stateOf, text, until } from './support.mjs';
+import { answer, calls, EXE, fnv, hold, nextDialog, openItem, settled, startServer, SUITE, setup, stateOf, text, until } from './support.mjs';
 
 const test = setup();
 const json = (c) => JSON.parse(c.body);
@@ -271,18 +271,38 @@ describe('leaving the page', SUITE, () => {
   });
 });
 
-// Caught a flaky ENOTEMPTY: an autosave still running when a test ended wrote into the notes
-// folder while the test server was removing it.
+// Caught a flaky ENOTEMPTY, twice: a request still running when a test ended wrote into the notes
+// folder while the test server was removing it. The first was an autosave lighttpd was running;
+// the second a closed page's last save that reached lighttpd as it was killed, and outlived it.
 describe('test server', () => {
-  it('stopping it lets a request that is still writing finish before the folder goes', async () => {
-    const server = await startServer();
+  const lockedSave = async (server) => {
     const holder = spawn('flock', [server.notesDir, 'sleep', '1']);
     await until(() => holder.pid && existsSync(`/proc/${holder.pid}`), 'the lock holder');
     await new Promise((r) => setTimeout(r, 200));
+  };
+  it('stopping it lets a request that is still writing finish before the folder goes', async () => {
+    const server = await startServer();
+    await lockedSave(server);
     const late = server.call('save', { body: { title: 'late', body: '' } });
     await new Promise((r) => setTimeout(r, 200));
     await server.stop();
     assert.equal((await late).ok, true, 'the save finished before the server went');
+    assert.equal(existsSync(server.dir), false);
+  });
+  it('stopping it waits for a request that outlives lighttpd', async () => {
+    const server = await startServer();
+    await lockedSave(server);
+    const body = JSON.stringify({ title: 'orphan', body: '' });
+    const env = { NOTES_DIR: server.notesDir, REQUEST_METHOD: 'POST', QUERY_STRING: 'action=save',
+      CONTENT_TYPE: 'application/json', CONTENT_LENGTH: String(body.length) };
+    const orphan = spawn(EXE, [], { env, stdio: ['pipe', 'pipe', 'ignore'] });
+    let out = '';
+    orphan.stdout.on('data', (d) => { out += d; });
+    const ended = new Promise((r) => orphan.on('exit', r));
+    orphan.stdin.end(body);
+    await server.stop();
+    await ended;
+    assert.match(out, /"ok":true/, 'the save finished undisturbed');
     assert.equal(existsSync(server.dir), false);
   });
 });

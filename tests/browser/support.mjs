@@ -3,7 +3,7 @@
 // and small helpers to seed notes, watch the page's API calls and wait for conditions.
 import assert from 'node:assert/strict';
 import { execFileSync, spawn } from 'node:child_process';
-import { existsSync, mkdirSync, mkdtempSync, readdirSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
+import { existsSync, mkdirSync, mkdtempSync, readdirSync, readFileSync, realpathSync, rmSync, writeFileSync } from 'node:fs';
 import net from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
@@ -51,7 +51,7 @@ export async function until(fn, what = 'condition', timeout = 15000) {
 // must not land in the next test's notes.
 export async function startServer({ password = '' } = {}) {
   if (!existsSync(EXE)) throw new Error('missing executable ' + EXE + ' (build first)');
-  const dir = mkdtempSync(path.join(os.tmpdir(), 'notes-web-'));
+  const dir = realpathSync(mkdtempSync(path.join(os.tmpdir(), 'notes-web-')));
   const notesDir = path.join(dir, 'notes');
   const conf = path.join(dir, 'lighttpd.conf');
   for (let attempt = 0; attempt < 5; attempt++) {
@@ -80,22 +80,20 @@ export async function startServer({ password = '' } = {}) {
   throw new Error('lighttpd did not start');
 }
 
-// Pids of the running children of process `pid`, read from /proc (lighttpd's CGI requests).
-function cgiChildren(pid) {
-  const kids = [];
+// Pids of the running processes working on notes folder `dir`: the requests lighttpd started,
+// found by the NOTES_DIR it gives them, so that one that outlives lighttpd is found too.
+function workersOn(dir) {
+  const mark = `NOTES_DIR=${dir}\0`;
+  const pids = [];
   for (const name of readdirSync('/proc')) {
     if (!/^\d+$/.test(name)) continue;
-    let stat;
     try {
-      stat = readFileSync(`/proc/${name}/stat`, 'utf8');
+      if (readFileSync(`/proc/${name}/environ`, 'latin1').includes(mark)) pids.push(Number(name));
     } catch {
-      continue;
+      // gone meanwhile, or another user's
     }
-    // Fields after the parenthesised command: state, then the parent's pid.
-    const [state, ppid] = stat.slice(stat.lastIndexOf(')') + 2).split(' ');
-    if (Number(ppid) === pid && state !== 'Z') kids.push(Number(name));
   }
-  return kids;
+  return pids;
 }
 
 class Server {
@@ -103,15 +101,18 @@ class Server {
     Object.assign(this, { base, notesDir, dir, proc, password });
   }
   async stop() {
+    // A request the closed page sent on its way out (or an autosave still running) may be writing
+    // in the notes folder, and may reach lighttpd just as it is killed: killing lighttpd does not
+    // stop such a request, so wait for it before and after, or it writes into the folder while
+    // it is being removed.
+    const idle = () => until(() => workersOn(this.notesDir).length === 0, 'requests to finish').catch(() => {});
     if (this.proc.exitCode === null) {
-      // A request the closed page sent on its way out (or an autosave that was still running) may
-      // be writing in the notes folder; killing lighttpd does not stop it, so let it finish first,
-      // or it writes into the folder while it is being removed.
-      await until(() => cgiChildren(this.proc.pid).length === 0, 'CGI requests to finish').catch(() => {});
+      await idle();
       const gone = new Promise((r) => this.proc.once('exit', r));
       this.proc.kill();
       await gone;
     }
+    await idle();
     rmSync(this.dir, { recursive: true, force: true, maxRetries: 20, retryDelay: 50 });
   }
   async call(action, { query = '', body } = {}) {
