@@ -120,10 +120,15 @@ static int save_keep_orphan(const char *id)
     TrashEntry e;
     char live[PATH_CAP], body[PATH_CAP], record[PATH_CAP];
     note_path(live, id);
-    if (!plat_exists(live) || !trash_find(id, TRASH_ORPHAN, &e))
+    if (!plat_is_real_file(live))
         return 1;
-    trash_paths(id, e.copy, body, record);
-    if (e.copy > TRASH_COPY_MAX || !plat_is_real_dir(g_trash) || !plat_move_new(live, body)) {
+    // An orphan that the trash cannot be read to number, or cannot take, is refused, never replaced.
+    int ok = trash_find(id, TRASH_ORPHAN, &e) && e.copy <= TRASH_COPY_MAX;
+    if (ok) {
+        trash_paths(id, e.copy, body, record);
+        ok = plat_move_new(live, body);
+    }
+    if (!ok) {
         json_err(500, "Internal Server Error", "could not write note");
         return 0;
     }
