@@ -370,14 +370,16 @@ static int trash_scan(TrashScan *s)
                 for (int i = 0; i < g_count; i++)
                     memcpy(g_listed[i], g_meta[i].id, ID_LEN + 1);
                 g_listed_count = g_count;
-                qsort(g_listed, static_cast<size_t>(g_count), sizeof *g_listed, id_order);
+                if (g_count > 1)
+                    qsort(g_listed, static_cast<size_t>(g_count), sizeof *g_listed, id_order);
                 plat_list_dir(g_dir, scan_orphan_name, s);
                 free(g_listed);
                 g_listed = nullptr;
             }
         }
     }
-    qsort(s->names, static_cast<size_t>(s->count), sizeof *s->names, name_order);
+    if (s->count > 1)
+        qsort(s->names, static_cast<size_t>(s->count), sizeof *s->names, name_order);
     // A body and a record of one copy number become one name.
     int m = 0;
     for (int i = 0; i < s->count; i++) {
@@ -415,6 +417,7 @@ int trash_list(TrashEntry *rows)
     s.rows = rows;
     if (!trash_scan(&s))
         return 0;
-    qsort(rows, static_cast<size_t>(s.rows_count), sizeof *rows, trash_order);
+    if (s.rows_count > 1)
+        qsort(rows, static_cast<size_t>(s.rows_count), sizeof *rows, trash_order);
     return s.rows_count;
 }
