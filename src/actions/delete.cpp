@@ -43,7 +43,8 @@ void do_delete(const Request *r)
     // trash that is not a real directory (a planted link, a file), no free copy number or a
     // record that cannot be written refuses the delete before anything changed.
     iso_now(deleted);
-    if (!plat_is_real_dir(g_trash) || (k = trash_free_copy(r->id)) < 0 || !trash_record_write(&gone, deleted, k)) {
+    if (!plat_is_real_dir(g_trash) || (k = trash_free_copy(r->id)) < 0 ||
+        !trash_record_write(&gone, deleted, k)) {
         json_err(500, "Internal Server Error", "could not move note to trash");
         return;
     }

@@ -86,7 +86,8 @@ static int save_read(SaveRequest *q)
     // "base" names the body the client last saw; a save from a stale view must not replace text
     // it never saw.
     q->has_base = json_find_value(g_body, "base") != nullptr;
-    if (q->has_base && (!json_find_str(g_body, "base", q->base, sizeof q->base) || !fingerprint_valid(q->base))) {
+    if (q->has_base &&
+        (!json_find_str(g_body, "base", q->base, sizeof q->base) || !fingerprint_valid(q->base))) {
         json_err(400, "Bad Request", "invalid base");
         return 0;
     }

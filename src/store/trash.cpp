@@ -264,7 +264,8 @@ static int scan_orphan_name(void *ctx, const char *name)
         return 1;
     memcpy(id, name, ID_LEN);
     id[ID_LEN] = '\0';
-    if (!valid_id(id) || bsearch(id, g_listed, static_cast<size_t>(g_listed_count), sizeof *g_listed, id_order))
+    if (!valid_id(id) ||
+        bsearch(id, g_listed, static_cast<size_t>(g_listed_count), sizeof *g_listed, id_order))
         return 1;
     note_path(path, id);
     if (plat_is_real_file(path))
@@ -279,6 +280,14 @@ static int name_order(const void *a, const void *b)
     return c ? c : (x->copy > y->copy) - (x->copy < y->copy);
 }
 
+// Returns 1 when entry a of an identifier was deleted later than entry b: by its time of delete,
+// then (a tie within one second) by its copy number.
+static int entry_later(const TrashEntry *a, const TrashEntry *b)
+{
+    int c = strcmp(a->deleted, b->deleted);
+    return c != 0 ? c > 0 : a->copy > b->copy;
+}
+
 // Hands one built entry to the listing or to trash_find.
 static void scan_take(TrashScan *s, const TrashEntry *e)
 {
@@ -287,9 +296,7 @@ static void scan_take(TrashScan *s, const TrashEntry *e)
         if (s->want == TRASH_LATEST) {
             // The orphan first: a trashed copy cannot come back while the orphan holds its name.
             const TrashEntry *f = s->found;
-            pick = !s->have || (e->orphan != f->orphan ? e->orphan
-                                : strcmp(e->deleted, f->deleted) != 0 ? strcmp(e->deleted, f->deleted) > 0
-                                                                      : e->copy > f->copy);
+            pick = !s->have || (e->orphan != f->orphan ? e->orphan : entry_later(e, f));
         }
         if (pick) {
             *s->found = *e;
@@ -336,7 +343,7 @@ static void scan_group(TrashScan *s, const TrashName *g, int n)
     for (int i = 1; i < n; i++) {
         if (g[i].body || !record_read(id, g[i].copy, &e))
             continue;
-        if (!have || strcmp(e.deleted, best.deleted) > 0 || (strcmp(e.deleted, best.deleted) == 0 && e.copy > best.copy))
+        if (!have || entry_later(&e, &best))
             best = e;
         have = 1;
     }
@@ -365,7 +372,8 @@ static int trash_scan(TrashScan *s)
             if (meta_find(s->only) < 0 && plat_is_real_file(path))
                 scan_push(s, s->only, -1, 1);
         } else {
-            g_listed = static_cast<char (*)[ID_LEN + 1]>(malloc(sizeof *g_listed * static_cast<size_t>(g_count + 1)));
+            g_listed =
+                static_cast<char(*)[ID_LEN + 1]>(malloc(sizeof *g_listed * static_cast<size_t>(g_count + 1)));
             if (g_listed) {
                 for (int i = 0; i < g_count; i++)
                     memcpy(g_listed[i], g_meta[i].id, ID_LEN + 1);
