@@ -346,7 +346,11 @@ TEST_F(Api, HandEditedIndexValuesAreNormalised)
     fs::create_directories(dir);
     write_file(dir + "/index.json", "{\"notes\":[{\"id\":\"sevensevense\",\"title\":\"7\",\"pinned\":7}]}");
     write_file(dir + "/sevensevense.md", "b");
-    EXPECT_NE(ok_body("action=list").find("\"pinned\":1,\"created\":\"\",\"updated\":\"\""), std::string::npos);
+    std::string list = ok_body("action=list");
+    EXPECT_NE(list.find("\"pinned\":1,\"created\":\"\",\"updated\":\"\""), std::string::npos);
+    // Started with descriptor 0 closed, the index is the first file opened and gets that number.
+    CgiResult closed = cgi_run("/bin/sh", env_for("action=list"), "", {"-c", "exec \"$0\" <&-", NOTES_EXE});
+    EXPECT_EQ(closed.out, k_json_head + list) << "with no standard input";
     EXPECT_NE(ok_body("action=get&id=sevensevense").find("\"pinned\":1"), std::string::npos);
     EXPECT_EQ(call("action=pin&id=sevensevense", "{\"pin\":1}"),
               k_json_head + "{\"ok\":true,\"id\":\"sevensevense\",\"pinned\":1}\n");
