@@ -274,6 +274,20 @@ TEST_F(Api, SearchFindsOneByteAndTheLastByteOfAFullTitle)
     }
 }
 
+TEST_F(Api, SearchOverMoreNotesThanTheOpenFileLimitFindsThemAll)
+{
+    if (NOTES_UNDER_WINE)
+        GTEST_SKIP() << "a Windows program's files are held by the wineserver, not under the limit a shell sets";
+    write_full_index(); // 2000 notes with empty titles: every body is opened
+    char id[16];
+    for (int i = 0; i < 2000; i++) {
+        snprintf(id, sizeof id, "n%011d", i);
+        write_file(dir + "/" + id + ".md", "a needle");
+    }
+    CgiResult r = cgi_run("/bin/sh", env_for("action=search&q=needle"), "", {"-c", "ulimit -n 1024 && exec \"$0\"", NOTES_EXE});
+    EXPECT_EQ(r.out.rfind(k_json_head + "{\"ok\":true,\"count\":2000,\"notes\":[", 0), 0u) << r.out.substr(0, 200);
+}
+
 TEST_F(Api, ListOrderFollowsASaveThatChangesThePinFlag)
 {
     // Old timestamps, so that the save made now is certainly the newest change.
