@@ -6,6 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 pkgs=(lighttpd lighttpd-mod-deflate chromium fonts-inter apache2 nginx fcgiwrap)
+pkgs+=(strace) # injects read errors into the end-to-end tests' requests
 command -v java >/dev/null || pkgs+=(default-jre-headless)
 command -v npm >/dev/null || pkgs+=(nodejs npm)
 scripts/deps.sh "${pkgs[@]}"
