@@ -3,7 +3,7 @@
 # Inter font named first in the page's font stack, for stable screenshots), a Java
 # runtime for the HTML checker, the npm packages pinned in package-lock.json, and the other
 # CGI hosts the host test runs the program behind (Apache httpd, nginx with fcgiwrap), and strace
-# for the end-to-end kill sweep.
+# for the end-to-end kill sweep and the injected read errors.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 pkgs=(lighttpd lighttpd-mod-deflate chromium fonts-inter apache2 nginx fcgiwrap strace)

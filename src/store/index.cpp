@@ -181,7 +181,8 @@ static void index_forget(void)
 }
 
 // Replaces a mapped index text by a NUL-terminated heap copy of the file. Returns the copy, or
-// null when there is no text.
+// null when there is no text; a file that was mapped but cannot be read again then counts as
+// unreadable, so that no change replaces it with a table that lacks its records.
 static char *index_copy(void)
 {
     if (g_index_mapped) {
@@ -189,6 +190,8 @@ static char *index_copy(void)
         char path[PATH_CAP];
         index_path(path);
         g_index_text = plat_read_file(path, &g_index_len);
+        if (!g_index_text)
+            g_index_unreadable = 1;
     }
     return const_cast<char *>(g_index_text);
 }

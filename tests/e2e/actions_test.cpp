@@ -1,6 +1,7 @@
 // The note actions through the real executable: byte-exact answers, every error they can give,
 // and the files they leave on disk.
 #include <algorithm>
+#include <functional>
 
 #include "e2e_support.h"
 
@@ -68,6 +69,7 @@ TEST_F(Api, SaveErrorsChangeNothing)
         std::string expect;
     } rows[] = {
         {"{}", err_response(k_bad_request, "missing body field")},
+        {"x", err_response(k_bad_request, "missing body field")},
         {"{\"body\":5}", err_response(k_bad_request, "missing body field")},
         {"{\"body\"/**/:\"x\"}", err_response(k_bad_request, "missing body field")},
         {"{\"body\"::\"x\"}", err_response(k_bad_request, "missing body field")},
@@ -144,7 +146,9 @@ TEST_F(Api, IdErrorsForGetDeletePin)
         for (auto &id : ids)
             EXPECT_EQ(call(std::string("action=") + action + "&id=" + id), err_response(k_bad_request, "invalid id"))
                 << action << " " << id;
-        EXPECT_EQ(call(std::string("action=") + action + "&id=zzzzzzzzzzzz"), err_response(k_not_found, "note not found"));
+        for (const char *absent : {"zzzzzzzzzzzz", "abcdefghijkm"}) // the second differs from the note in its last byte
+            EXPECT_EQ(call(std::string("action=") + action + "&id=" + absent), err_response(k_not_found, "note not found"))
+                << action << " " << absent;
     }
     EXPECT_EQ(index_text(), before);
     EXPECT_TRUE(fs::exists(dir + "/abcdefghijkl.md"));
@@ -175,6 +179,8 @@ TEST_F(Api, DeleteMovesToTrashAndKeepsOrder)
     EXPECT_EQ(read_file(dir + "/.trash/" + a + ".md"), "A");
     EXPECT_EQ(read_file(dir + "/.trash/" + a + ".1.md"), "A2");
     EXPECT_EQ(call("action=get&id=" + a), err_response(k_not_found, "note not found"));
+    call("action=delete&id=" + c);
+    EXPECT_EQ(ok_body("action=list"), "{\"ok\":true,\"count\":0,\"notes\":[]}\n") << "the last note deleted";
 }
 
 TEST_F(Api, PinStatesAndOrder)
@@ -245,6 +251,7 @@ TEST_F(Api, SearchFindsOneByteAndTheLastByteOfAFullTitle)
     std::string full = save("{\"title\":\"" + std::string(298, 'x') + "Q\",\"body\":\"-\"}");
     std::string early = save("{\"body\":\"k" + std::string(40, '-') + "\"}");
     std::string late = save("{\"body\":\"" + std::string(40, '-') + "K\"}");
+    std::string far = save("{\"body\":\"" + std::string(65536, '-') + "Y\"}"); // past a 64 KiB read
     save("{\"body\":\"" + std::string(40, '-') + "\"}");
     struct {
         std::string q;
@@ -257,6 +264,7 @@ TEST_F(Api, SearchFindsOneByteAndTheLastByteOfAFullTitle)
         {"K-", {early}},
         {"-k", {late}},
         {"Z", {}},
+        {"y", {far}},
     };
     for (auto &r : rows) {
         std::string out = ok_body("action=search&q=" + r.q);
@@ -268,6 +276,18 @@ TEST_F(Api, SearchFindsOneByteAndTheLastByteOfAFullTitle)
         std::sort(r.ids.begin(), r.ids.end());
         EXPECT_EQ(ids, r.ids) << r.q;
     }
+}
+
+TEST_F(Api, SearchOverMoreNotesThanTheOpenFileLimitFindsThemAll)
+{
+    write_full_index(); // 2000 notes with empty titles: every body is opened
+    char id[16];
+    for (int i = 0; i < 2000; i++) {
+        snprintf(id, sizeof id, "n%011d", i);
+        write_file(dir + "/" + id + ".md", "a needle");
+    }
+    CgiResult r = cgi_run("/bin/sh", env_for("action=search&q=needle"), "", {"-c", "ulimit -n 1024 && exec \"$0\"", NOTES_EXE});
+    EXPECT_EQ(r.out.rfind(k_json_head + "{\"ok\":true,\"count\":2000,\"notes\":[", 0), 0u) << r.out.substr(0, 200);
 }
 
 TEST_F(Api, ListOrderFollowsASaveThatChangesThePinFlag)
@@ -303,13 +323,17 @@ TEST_F(Api, IndexRecordsNotWrittenAsTheWriterWritesAreAnsweredAsItWould)
 {
     // One record per row, in the writer's layout except for the one value under test; list and
     // get must answer with that value as the writer would have written it.
-    const std::string head = "{\"version\":1,\"notes\":[\n  ";
     const std::string id = "{\"id\":\"abcdefghijkl\",\"title\":";
     const std::string tail = ",\"pinned\":0,\"created\":\"c\",\"updated\":\"u\"}";
     struct {
         std::string stored, answered;
+        std::string file_head = "{\"version\":1,\"notes\":[\n  ";
     } rows[] = {
         {id + "\"x\\u001Fy\"" + tail, id + "\"x\\u001fy\"" + tail},
+        {id + "\"\\uZ001\"" + tail, id + "\"\\u0001\"" + tail}, // a non-hex digit counts as 0
+        {id + "\"\\u000a\"" + tail, id + "\"\\n\"" + tail},
+        // A header as long as the writer's is still read as any other text: its title comes first.
+        {id + "\"t\"" + tail, id + "\"hdr\"" + tail, "{\"title\":\"hdr\",\"nnn\":[\n  "},
         {id + "\"\\u0041\\/\"" + tail, id + "\"A/\"" + tail},
         {id + "\"\\u0009\\u000a\\u000D\"" + tail, id + "\"\\t\\n\\r\"" + tail},
         {id + "\"x\\u0000y\"" + tail, id + "\"xy\"" + tail},
@@ -323,7 +347,7 @@ TEST_F(Api, IndexRecordsNotWrittenAsTheWriterWritesAreAnsweredAsItWould)
     write_file(dir + "/abcdefghijkl.md", "b");
     for (auto &r : rows) {
         for (const char *foot : {"\n]}\n", "\n]}\n\n"}) { // exactly the writer's end, and not
-            write_file(dir + "/index.json", head + r.stored + foot);
+            write_file(dir + "/index.json", r.file_head + r.stored + foot);
             EXPECT_EQ(ok_body("action=list"), "{\"ok\":true,\"count\":1,\"notes\":[\n  " + r.answered + "\n]}\n")
                 << r.stored;
             EXPECT_EQ(ok_body("action=get&id=abcdefghijkl"),
@@ -338,7 +362,11 @@ TEST_F(Api, HandEditedIndexValuesAreNormalised)
     fs::create_directories(dir);
     write_file(dir + "/index.json", "{\"notes\":[{\"id\":\"sevensevense\",\"title\":\"7\",\"pinned\":7}]}");
     write_file(dir + "/sevensevense.md", "b");
-    EXPECT_NE(ok_body("action=list").find("\"pinned\":1,\"created\":\"\",\"updated\":\"\""), std::string::npos);
+    std::string list = ok_body("action=list");
+    EXPECT_NE(list.find("\"pinned\":1,\"created\":\"\",\"updated\":\"\""), std::string::npos);
+    // Started with descriptor 0 closed, the index is the first file opened and gets that number.
+    CgiResult closed = cgi_run("/bin/sh", env_for("action=list"), "", {"-c", "exec \"$0\" <&-", NOTES_EXE});
+    EXPECT_EQ(closed.out, k_json_head + list) << "with no standard input";
     EXPECT_NE(ok_body("action=get&id=sevensevense").find("\"pinned\":1"), std::string::npos);
     EXPECT_EQ(call("action=pin&id=sevensevense", "{\"pin\":1}"),
               k_json_head + "{\"ok\":true,\"id\":\"sevensevense\",\"pinned\":1}\n");
@@ -358,11 +386,24 @@ TEST_F(Api, NoteLimitRefusesNewNotesOnly)
 
 TEST_F(Api, UnreadableIndexIsAnsweredAndKept)
 {
-    fs::create_directories(dir + "/index.json"); // exists, cannot be read as a file
-    EXPECT_EQ(ok_body("action=list"), "{\"ok\":true,\"count\":0,\"notes\":[]}\n");
-    EXPECT_EQ(call("action=save", "{\"body\":\"x\"}"), err_response(k_server, "could not write index"));
-    EXPECT_TRUE(fs::is_directory(dir + "/index.json"));
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir), {}), 2) << "no note file was written";
+    // An index that exists but cannot be read as a file: a directory, and a (sparse) file too
+    // large to read whole.
+    const std::function<void(const std::string &)> plants[] = {
+        [](const std::string &p) { fs::create_directories(p); },
+        [](const std::string &p) { write_file(p, ""); fs::resize_file(p, uintmax_t(1) << 31); },
+    };
+    for (auto &plant : plants) {
+        std::string path = dir + "/index.json";
+        plant(path);
+        fs::file_status before = fs::status(path);
+        uintmax_t size = fs::is_regular_file(before) ? fs::file_size(path) : 0;
+        EXPECT_EQ(ok_body("action=list"), "{\"ok\":true,\"count\":0,\"notes\":[]}\n");
+        EXPECT_EQ(call("action=save", "{\"body\":\"x\"}"), err_response(k_server, "could not write index"));
+        EXPECT_EQ(fs::status(path).type(), before.type());
+        EXPECT_EQ(fs::is_regular_file(before) ? fs::file_size(path) : 0, size) << "the index was replaced";
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir), {}), 2) << "no note file was written";
+        fs::remove_all(path);
+    }
 }
 
 TEST_F(Api, FailedIndexWriteKeepsDeletedBodyAndOldIndex)
@@ -384,10 +425,20 @@ TEST_F(Api, FailedIndexWriteKeepsDeletedBodyAndOldIndex)
 
 TEST_F(Api, FailedBodyWriteKeepsOldBody)
 {
-    std::string id = save("{\"body\":\"old\"}");
-    std::string before = index_text();
-    fs::create_directories(dir + "/" + id + ".md.tmp/x");
-    EXPECT_EQ(call("action=save", "{\"id\":\"" + id + "\",\"body\":\"new\"}"), err_response(k_server, "could not write note"));
-    EXPECT_EQ(read_file(dir + "/" + id + ".md"), "old");
-    EXPECT_EQ(index_text(), before);
+    // A directory planted at the temporary name fails the write, one at the body's own name the
+    // final rename; neither leaves a temporary file behind.
+    for (const char *planted : {".md.tmp/x", ".md/x"}) {
+        std::string id = save("{\"body\":\"old\"}");
+        std::string base = dir + "/" + id;
+        if (std::string(planted) == ".md/x")
+            fs::remove(base + ".md");
+        fs::create_directories(base + planted);
+        std::string before = index_text();
+        EXPECT_EQ(call("action=save", "{\"id\":\"" + id + "\",\"body\":\"new\"}"), err_response(k_server, "could not write note"))
+            << planted;
+        EXPECT_TRUE(fs::is_directory(base + planted)) << planted;
+        EXPECT_FALSE(fs::is_regular_file(base + ".md.tmp")) << planted;
+        EXPECT_TRUE(fs::is_directory(base + ".md") || read_file(base + ".md") == "old") << planted;
+        EXPECT_EQ(index_text(), before) << planted;
+    }
 }

@@ -1,5 +1,8 @@
 // Saves with a base fingerprint (no edit lost between two clients) and the trash: listing,
 // restoring, and deletes of one identifier that keep every earlier body.
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <thread>
 #include <vector>
 
@@ -235,4 +238,65 @@ TEST_F(Api, TrashOrTrashedBodyThroughALinkIsNeitherListedNorRestored)
     EXPECT_EQ(call("action=restore&id=linkedaaaaaa"), err_response("Status: 404 Not Found\r\n", "note not found"));
     EXPECT_FALSE(fs::exists(dir + "/linkedaaaaaa.md"));
     fs::remove_all(elsewhere);
+}
+
+TEST_F(Api, TrashListsTrashedNamesOnlyAndTheLatest2000)
+{
+    // Only "<id>.md" and "<id>.<k>.md" are trashed notes, and a record counts only for the id it
+    // names, in a notes folder of any path length (Windows paths stop at 260 characters).
+    struct {
+        std::string name, text;
+    } files[] = {
+        {"ABCDEFGHIJKL.md", "upper"},
+        {"abcdefghijkl.md", "# first line"},
+        {"abcdefghijkl.x.md", "not a copy"},
+        {"aaaaaaaaaaaa.md", "a"},
+        {"aaaaaaaaaaaa.json", "{\"id\":\"aaaaaaaaaaaa\",\"title\":\"kept\",\"pinned\":1,\"created\":\"2024-01-01T00:00:00Z\","
+                              "\"updated\":\"2024-01-01T00:00:00Z\",\"deleted\":\"2024-01-02T00:00:00Z\"}\n"},
+        {"bbbbbbbbbbbb.md", "own text"},
+        {"bbbbbbbbbbbb.json", "{\"id\":\"cccccccccccc\",\"title\":\"another note's\",\"pinned\":1}\n"},
+    };
+    for (size_t len : {dir.size(), size_t(600), size_t(990)}) {
+        if (NOTES_UNDER_WINE && len > 200)
+            continue;
+        std::string d = dir;
+        while (d.size() + 1 < len)
+            d += "/" + std::string(std::min(size_t(200), len - d.size() - 1), 'p');
+        fs::create_directories(d + "/.trash");
+        for (auto &f : files)
+            write_file(d + "/.trash/" + f.name, f.text);
+        std::string out = call("action=trash", "", {{"NOTES_DIR", d}});
+        EXPECT_NE(out.find("\"count\":3,"), std::string::npos) << len << out;
+        for (const char *item : {"\"id\":\"abcdefghijkl\",\"title\":\"first line\"", "\"id\":\"aaaaaaaaaaaa\",\"title\":\"kept\",\"pinned\":1",
+                                 "\"id\":\"bbbbbbbbbbbb\",\"title\":\"own text\",\"pinned\":0"})
+            EXPECT_NE(out.find(item), std::string::npos) << len << " " << item;
+    }
+
+    // 2001 entries keep the 2000 most recent (by the body's time, there being no records); the
+    // oldest is the second the folder lists, so neither the first nor the last read is the one left out.
+    fs::remove_all(dir + "/.trash");
+    fs::create_directories(dir + "/.trash");
+    char id[16];
+    for (int i = 0; i < 2001; i++) {
+        snprintf(id, sizeof id, "t%011d", i);
+        write_file(dir + "/.trash/" + id + ".md", "x");
+    }
+    auto it = fs::directory_iterator(dir + "/.trash");
+    std::string oldest = (++it)->path().stem().string(), newest;
+    timespec times[2] = {{1700000000, 0}, {1700000000, 0}};
+    for (int i = 0; i < 2001; i++) {
+        snprintf(id, sizeof id, "t%011d", i);
+        std::string path = dir + "/.trash/" + id + ".md";
+        times[0].tv_sec = times[1].tv_sec = id == oldest ? 1600000000 : 1700000000 + i * 60;
+        ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+        if (id != oldest)
+            newest = id;
+    }
+    std::string out = ok_body("action=trash");
+    EXPECT_EQ(out.rfind("{\"ok\":true,\"count\":2000,\"notes\":[\n  {\"id\":\"" + newest + "\"", 0), 0u) << out.substr(0, 100);
+    EXPECT_EQ(out.find(oldest), std::string::npos);
+    fs::remove(dir + "/.trash/" + newest + ".md");
+    out = ok_body("action=trash");
+    EXPECT_NE(out.find("\"count\":2000,"), std::string::npos);
+    EXPECT_NE(out.find(oldest), std::string::npos);
 }

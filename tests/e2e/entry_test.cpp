@@ -2,6 +2,8 @@
 // length handling and the notes directory location chain.
 #include <sys/stat.h>
 
+#include <algorithm>
+
 #include "e2e_support.h"
 
 static const std::string k_meta_line = "{\"name\":\"notes\",\"desc\":\"Markdown notes\"}\n";
@@ -127,6 +129,13 @@ TEST_F(Api, PageIsIdenticalForEveryQueryAndCarriesItsHeaders)
     EXPECT_EQ(a.find('\1'), std::string::npos);
     EXPECT_EQ(a.find('\2'), std::string::npos);
     EXPECT_EQ(a.substr(a.size() - 15), "</body></html>\n");
+    // The theme head block stands whole between the title and the page's style sheet, the theme
+    // bridge between the page script and the closing tags, each once, and nothing else is added.
+    std::string head = read_file(NOTES_ASSETS "/theme_head.html"), bridge = read_file(NOTES_ASSETS "/theme_bridge.html");
+    std::string tail = "</script>\n" + bridge + "</body></html>\n";
+    EXPECT_NE(a.find("<title>notes</title>\n" + head + "\n<style>"), std::string::npos);
+    EXPECT_EQ(a.substr(a.size() - std::min(a.size(), tail.size())), tail);
+    EXPECT_EQ(a.size() - a.find("\r\n\r\n") - 4, read_file(NOTES_ASSETS "/page.html").size() - 2 + head.size() + bridge.size());
 }
 
 TEST_F(Api, ActionNamesAreExact)

@@ -343,3 +343,40 @@ TEST_F(Faults, RandomKillsNeverLoseOrCorruptNotes)
     std::string id = save("{\"body\":\"after\"}");
     EXPECT_NE(ok_body("action=list").find(id), std::string::npos);
 }
+
+TEST_F(Faults, PersistentReadErrorsEndTheReadAndNeverLetASaveReplaceTheIndex)
+{
+    ASSERT_TRUE(fs::exists("/usr/bin/strace")) << "strace is installed by scripts/deps-extra.sh";
+    std::string id = save("{\"title\":\"t\",\"body\":\"small\"}");
+    std::string big = save("{\"title\":\"t\",\"body\":\"" + std::string(70000, 'b') + "\"}"); // read in two parts
+    std::string req = dir + ".req";
+    // Every read of the named file fails from its when-th read on, as a failing disk's would.
+    struct {
+        std::string query, body, file, when, answer;
+    } rows[] = {
+        {"action=get&id=" + id, "", dir + "/" + id + ".md", "1+", "\"body\":\"\"}}\n"},
+        {"action=search&q=small", "", dir + "/" + id + ".md", "1+", "{\"ok\":true,\"count\":0,\"notes\":[]}\n"},
+        {"action=search&q=x", "", dir + "/" + big + ".md", "2+", "{\"ok\":true,\"count\":0,\"notes\":[]}\n"},
+        {"action=save", "{\"body\":\"x\"}", req, "1+", "{\"ok\":false,\"error\":\"empty body\"}\n"},
+        {"action=save", "{\"body\":\"x\"}", dir + "/index.json", "1+", "{\"ok\":false,\"error\":\"could not write index\"}\n"},
+        {"action=list", std::string(100000, 'x'), req, "2+", "{\"ok\":true,\"count\":2,\"notes\":["},
+    };
+    std::string index = index_text();
+    for (auto &r : rows) {
+        // The tolerant reader reads the index file; the writer's own layout is mapped instead.
+        std::string written = r.file == dir + "/index.json" ? index + "\n" : index;
+        write_file(dir + "/index.json", written);
+        write_file(req, r.body);
+        Env env = env_for(r.query, "POST");
+        env["CONTENT_LENGTH"] = std::to_string(r.body.size());
+        env["ASAN_OPTIONS"] = "detect_leaks=0"; // a sanitizer build's leak check cannot run traced
+        CgiResult res = cgi_run("/usr/bin/timeout", env, "",
+                                {"-s", "KILL", "20", "/bin/sh", "-c",
+                                 "exec /usr/bin/strace -o /dev/null -P \"$1\" -e inject=read:error=EIO:when=$2 \"$0\" <\"$3\"",
+                                 NOTES_EXE, r.file, r.when, req});
+        EXPECT_EQ(res.status, 0) << r.query << " on " << r.file;
+        EXPECT_NE(res.out.find(r.answer), std::string::npos) << r.query << " on " << r.file << ":\n" << res.out;
+        EXPECT_EQ(index_text(), written) << r.query << " on " << r.file;
+    }
+    fs::remove(req);
+}

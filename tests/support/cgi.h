@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <ctime>
 #include <map>
 #include <string>
 #include <vector>
@@ -43,8 +44,10 @@ using Env = std::map<std::string, std::string>;
 
 // Starts exe with exactly env (nothing inherited), writes input to its standard input and waits.
 // A file_limit of 0 or more caps the size of files the process may write (RLIMIT_FSIZE, bytes).
+// A hold_s above 0 keeps standard input open once the input is sent, as a host may, and kills a
+// process that has not closed its outputs hold_s seconds after the start (status 128 + 9).
 inline CgiResult cgi_run(const char *exe, const Env &env, const std::string &input = "",
-                         const std::vector<std::string> &args = {}, long file_limit = -1)
+                         const std::vector<std::string> &args = {}, long file_limit = -1, int hold_s = 0)
 {
     signal(SIGPIPE, SIG_IGN); // the program may answer before it reads all of a refused body
     int in[2], out[2], err[2];
@@ -82,14 +85,25 @@ inline CgiResult cgi_run(const char *exe, const Env &env, const std::string &inp
     size_t sent = 0;
     CgiResult r{"", "", -1, 0};
     fcntl(in[1], F_SETFL, O_NONBLOCK);
-    if (input.empty()) {
-        close(in[1]);
+    int held = -1;
+    auto input_sent = [&] {
+        if (hold_s > 0)
+            held = in[1];
+        else
+            close(in[1]);
         in[1] = -1;
-    }
+    };
+    if (input.empty())
+        input_sent();
+    time_t deadline = time(nullptr) + hold_s;
     int open_outs = 2;
     while (open_outs > 0 || in[1] >= 0) {
+        if (hold_s > 0 && time(nullptr) > deadline) {
+            kill(pid, SIGKILL);
+            break;
+        }
         pollfd fds[3] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}, {in[1], POLLOUT, 0}};
-        poll(fds, 3, 10000);
+        poll(fds, 3, hold_s > 0 ? 100 : 10000);
         char buf[65536];
         for (int k = 0; k < 2; k++) {
             if (fds[k].fd >= 0 && (fds[k].revents & (POLLIN | POLLHUP))) {
@@ -107,12 +121,13 @@ inline CgiResult cgi_run(const char *exe, const Env &env, const std::string &inp
             ssize_t n = write(in[1], input.data() + sent, input.size() - sent);
             if (n > 0)
                 sent += static_cast<size_t>(n);
-            if (n < 0 || sent == input.size()) {
-                close(in[1]);
-                in[1] = -1;
-            }
+            if (n < 0 || sent == input.size())
+                input_sent();
         }
     }
+    for (int fd : {held, out[0], err[0]})
+        if (fd >= 0)
+            close(fd);
     int st = 0;
     waitpid(pid, &st, 0);
     r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);

@@ -219,9 +219,11 @@ TEST(Blocks, LineRuleEdges)
         {"--\t-", "<p>--\t-</p>\n"},  // nor hold a tab
         {"___", "<hr>\n"},
         {"1.", "<p>1.</p>\n"}, // the space must lie inside the line
+        {"1. ", "<ol>\n<li></li>\n</ol>\n"},
         {"123456789012345678901234567890. x", "<ol>\n<li>x</li>\n</ol>\n"},
         {"######", "<h6></h6>\n"},
         {"#######", "<p>#######</p>\n"},
+        {"######## x", "<p>######## x</p>\n"}, // the run is counted only up to seven
         {"##   spaced   ", "<h2>spaced</h2>\n"},
         {">   q", "<blockquote>q</blockquote>\n"},
         {"a\r\rb", "<p>a\r\rb</p>\n"},                      // inner carriage returns stay
