@@ -11,6 +11,11 @@ void do_pin(const Request *r);
 void do_render(const Request *r);
 void do_trash(const Request *r);
 void do_restore(const Request *r);
+void do_history(const Request *r);
+void do_purge(const Request *r);
+
+// Answers get for one kept version (key as given in the "version" parameter) of a valid id.
+void do_get_version(const Request *r, const char *key);
 
 // Writes the editor page: its header block and the template with both theme assets in place.
 void page_write(void);

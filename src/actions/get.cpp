@@ -6,6 +6,8 @@
 #include "store/files.h"
 #include "store/index.h"
 #include "store/meta.h"
+#include "store/versions.h"
+#include "util/query.h"
 #include "util/json.h"
 #include "util/response.h"
 
@@ -13,6 +15,11 @@ void do_get(const Request *r)
 {
     if (!valid_id(r->id)) {
         json_err(400, "Bad Request", "invalid id");
+        return;
+    }
+    char version[VERSION_KEY_CAP + 1];
+    if (get_query_val(r->query, "version", version, sizeof version)) {
+        do_get_version(r, version);
         return;
     }
     // A plain index gives the note's members as they stand; any other is read into the table.

@@ -8,6 +8,7 @@
 #include "store/files.h"
 #include "store/index.h"
 #include "store/meta.h"
+#include "store/versions.h"
 #include "util/fingerprint.h"
 #include "util/json.h"
 #include "util/response.h"
@@ -93,7 +94,12 @@ void do_save(const Request *)
         note_path(path, id);
         old_body = plat_read_file(path, &old_len);
     }
-    if (has_base && !base_matches(i, old_body, base)) {
+    // "base_title" names the title the client last saw, so a stale view never replaces a title
+    // changed elsewhere either.
+    char base_title[1024];
+    int has_base_title = json_find_str(g_body, "base_title", base_title, sizeof base_title);
+    if ((has_base && !base_matches(i, old_body, base)) ||
+        (has_base_title && (i < 0 || !fingerprint_same_shown(g_meta[i].title, base_title)))) {
         // With "copy_title" the text is kept at once as a new note instead of being refused:
         // a page that is closing cannot act on a refusal.
         char copy_title[300] = {0};
@@ -136,6 +142,12 @@ void do_save(const Request *)
     str_copy(m.title, sizeof m.title, title);
     str_copy(m.updated, sizeof m.updated, now);
 
+    // The text this save replaces is kept as a version before the new body is moved over it.
+    int keep = 0;
+    json_find_int(g_body, "keep", &keep);
+    int keep_version = i >= 0 && versions_wanted(m.id, old_body, old_len, text, len, keep != 0);
+    char old_title[300];
+    str_copy(old_title, sizeof old_title, i >= 0 ? g_meta[i].title : "");
     note_path(path, m.id);
     int body_fd = atomic_start(path, text, len);
     free(text);
@@ -165,6 +177,13 @@ void do_save(const Request *)
         json_err(500, "Internal Server Error", body_ok ? "could not write index" : "could not write note");
         return;
     }
+    if (keep_version && !versions_keep(m.id, old_title)) {
+        atomic_discard(path);
+        index_discard();
+        free(old_body);
+        json_err(500, "Internal Server Error", "could not write note");
+        return;
+    }
     if (!atomic_commit(path)) {
         index_discard();
         free(old_body);
@@ -185,4 +204,5 @@ void do_save(const Request *)
     plat_sync_dir(g_dir);
     free(old_body);
     save_answer(&m);
+    versions_thin(m.id, keep_version);
 }
