@@ -196,13 +196,13 @@ static void request_run(void)
         json_err(403, "Forbidden", "cross-site request refused");
         return;
     }
-    if (row && row->changes && method_read_only(r.method)) {
-        json_err_headers(405, "Method Not Allowed", "Allow: GET, POST\r\n", "method not allowed");
-        return;
-    }
     // Removing for good is never left to a link or an image that a GET can be made by.
     if (row && (row->changes & CHANGES_POST_ONLY) && strcmp(r.method, "POST") != 0) {
         json_err_headers(405, "Method Not Allowed", "Allow: POST\r\n", "method not allowed");
+        return;
+    }
+    if (row && row->changes && method_read_only(r.method)) {
+        json_err_headers(405, "Method Not Allowed", "Allow: GET, POST\r\n", "method not allowed");
         return;
     }
     if (!g_dir[0] && !storage_setup())
