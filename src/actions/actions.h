@@ -1,5 +1,7 @@
 // The action handlers; each writes one complete response for its action.
 #pragma once
+#include <cstddef>
+
 #include "request.h"
 
 void do_list(const Request *r);
@@ -16,6 +18,21 @@ void do_purge(const Request *r);
 
 // Answers get for one kept version (key as given in the "version" parameter) of a valid id.
 void do_get_version(const Request *r, const char *key);
+
+// The note that a request's id names: its table index, or (-1 and) its record text in a plain index.
+struct NoteRef {
+    int i;
+    const char *rec;
+    size_t rec_len;
+};
+
+// Returns 1 when the request's id is a valid identifier, or 0 after answering 400 "invalid id".
+int action_valid_id(const Request *r);
+
+// Finds the note the request's id names; want_rec lets a plain index answer with its record text
+// (a read-only action), else the table is searched. Returns 1, or 0 after answering 400 "invalid
+// id" or 404 "note not found".
+int note_lookup(const Request *r, int want_rec, NoteRef *ref);
 
 // Writes the editor page: its header block and the template with both theme assets in place.
 void page_write(void);

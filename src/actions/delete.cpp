@@ -12,15 +12,10 @@
 
 void do_delete(const Request *r)
 {
-    if (!valid_id(r->id)) {
-        json_err(400, "Bad Request", "invalid id");
+    NoteRef ref;
+    if (!note_lookup(r, 0, &ref))
         return;
-    }
-    int i = meta_find(r->id);
-    if (i < 0) {
-        json_err(404, "Not Found", "note not found");
-        return;
-    }
+    int i = ref.i;
     char src[PATH_CAP];
     note_path(src, r->id);
     int has_body = plat_exists(src);

@@ -13,38 +13,25 @@
 
 void do_get(const Request *r)
 {
-    if (!valid_id(r->id)) {
-        json_err(400, "Bad Request", "invalid id");
-        return;
-    }
+    // A version is asked for by its note's id whether the note is listed or in the trash.
     char version[VERSION_KEY_CAP + 1];
     if (get_query_val(r->query, "version", version, sizeof version)) {
-        do_get_version(r, version);
+        if (action_valid_id(r))
+            do_get_version(r, version);
         return;
     }
-    // A plain index gives the note's members as they stand; any other is read into the table.
-    int total, i = -1;
-    const char *rec = nullptr;
-    size_t rec_len = 0;
-    if (index_plain(&total)) {
-        rec = index_plain_find(r->id, &rec_len);
-    } else {
-        index_fill();
-        i = meta_find(r->id);
-    }
-    if (!rec && i < 0) {
-        json_err(404, "Not Found", "note not found");
+    NoteRef ref;
+    if (!note_lookup(r, 1, &ref))
         return;
-    }
     char path[PATH_CAP];
     note_path(path, r->id);
     json_header();
     TextBuf b = {};
     buf_puts(&b, "{\"ok\":true,\"note\":");
-    if (rec)
-        buf_add(&b, rec, rec_len - 1); // without its closing brace
+    if (ref.rec)
+        buf_add(&b, ref.rec, ref.rec_len - 1); // without its closing brace
     else
-        meta_members(&b, &g_meta[i]);
+        meta_members(&b, &g_meta[ref.i]);
     buf_puts(&b, ",\"body\":\"");
     out_write(b.data, b.length);
     buf_free(&b);

@@ -69,9 +69,9 @@ void emit_list(const char *filter)
     for (int i = 0; i < total; i++) {
         if (filter && plain) {
             size_t len;
-            char id[ID_LEN + 1], title[sizeof(NoteMeta::title)];
-            index_fields(index_plain_record(i, &len), id, title);
-            shown[i] = static_cast<unsigned char>(note_matches(id, title, needle, nlen));
+            NoteMeta m;
+            index_plain_meta(index_plain_record(i, &len), &m);
+            shown[i] = static_cast<unsigned char>(note_matches(m.id, m.title, needle, nlen));
         } else {
             shown[i] = !filter || note_matches(g_meta[i].id, g_meta[i].title, needle, nlen);
         }

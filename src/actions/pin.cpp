@@ -12,15 +12,10 @@
 void do_pin(const Request *r)
 {
     int want = -1;
-    if (!valid_id(r->id)) {
-        json_err(400, "Bad Request", "invalid id");
+    NoteRef ref;
+    if (!note_lookup(r, 0, &ref))
         return;
-    }
-    int i = meta_find(r->id);
-    if (i < 0) {
-        json_err(404, "Not Found", "note not found");
-        return;
-    }
+    int i = ref.i;
     if (!json_find_int(g_body, "pin", &want)) {
         char q[16];
         if (get_query_val(r->query, "pin", q, sizeof q))

@@ -43,123 +43,98 @@ static int base_matches(int i, const char *stored, const char *base)
     return strcmp(now, base) == 0;
 }
 
-void do_save(const Request *)
+// The members of a save request, as read from its body.
+struct SaveRequest {
+    char id[64];
+    char title[300];
+    char *text; // the decoded body, owned
+    size_t len;
+    int pinned, has_pinned;
+    char base[32];
+    int has_base;
+    char base_title[1024]; // the title the client last saw, in the form it was shown
+    int has_base_title;
+    int keep; // the client asks for the replaced text to be kept as a version
+};
+
+// Reads the request body's members into q (text is null on failure). Returns 1, or 0 after
+// answering 400 or 413.
+static int save_read(SaveRequest *q)
 {
+    memset(q, 0, sizeof *q);
     if (!g_body[0]) {
         json_err(400, "Bad Request", "empty body");
-        return;
+        return 0;
     }
-    char id[64] = {0};
-    char title[300] = {0};
-    json_find_str(g_body, "id", id, sizeof id);
-    json_find_str(g_body, "title", title, sizeof title);
-
+    json_find_str(g_body, "id", q->id, sizeof q->id);
+    json_find_str(g_body, "title", q->title, sizeof q->title);
     const char *v = json_find_value(g_body, "body");
-    char *text = v && *v == '"' ? json_dup_string(&v) : nullptr;
-    if (!text) {
+    q->text = v && *v == '"' ? json_dup_string(&v) : nullptr;
+    if (!q->text) {
         json_err(400, "Bad Request", "missing body field");
-        return;
+        return 0;
     }
-    size_t len = strlen(text);
-    if (len > NOTE_BODY_MAX) {
-        free(text);
+    q->len = strlen(q->text);
+    if (q->len > NOTE_BODY_MAX) {
         json_err(413, "Payload Too Large", "note body exceeds 512 KiB");
-        return;
+        return 0;
     }
-    if (id[0] && !valid_id(id)) {
-        free(text);
+    if (q->id[0] && !valid_id(q->id)) {
         json_err(400, "Bad Request", "invalid id");
-        return;
+        return 0;
     }
-    int pinned = 0;
-    int has_pinned = json_find_int(g_body, "pinned", &pinned);
-    pinned = pinned ? 1 : 0;
+    q->has_pinned = json_find_int(g_body, "pinned", &q->pinned);
+    q->pinned = q->pinned ? 1 : 0;
     // "base" names the body the client last saw; a save from a stale view must not replace text
-    // it never saw. It is checked here, under the directory lock, so two racing saves with the
-    // same base cannot both pass.
-    char base[32] = {0};
-    int has_base = json_find_value(g_body, "base") != nullptr;
-    if (has_base && (!json_find_str(g_body, "base", base, sizeof base) || !fingerprint_valid(base))) {
-        free(text);
+    // it never saw.
+    q->has_base = json_find_value(g_body, "base") != nullptr;
+    if (q->has_base && (!json_find_str(g_body, "base", q->base, sizeof q->base) || !fingerprint_valid(q->base))) {
         json_err(400, "Bad Request", "invalid base");
-        return;
+        return 0;
     }
-    char path[PATH_CAP];
-    size_t old_len = 0;
-    int i = id[0] ? meta_find(id) : -1;
-    // An existing note's old body is kept in memory: the base is compared with it, and a failed
-    // index write puts it back.
-    char *old_body = nullptr;
-    if (i >= 0) {
-        note_path(path, id);
-        old_body = plat_read_file(path, &old_len);
-    }
-    // "base_title" names the title the client last saw, so a stale view never replaces a title
-    // changed elsewhere either.
-    char base_title[1024];
-    int has_base_title = json_find_str(g_body, "base_title", base_title, sizeof base_title);
-    if ((has_base && !base_matches(i, old_body, base)) ||
-        (has_base_title && (i < 0 || !fingerprint_same_shown(g_meta[i].title, base_title)))) {
-        // With "copy_title" the text is kept at once as a new note instead of being refused:
-        // a page that is closing cannot act on a refusal.
-        char copy_title[300] = {0};
-        if (!json_find_str(g_body, "copy_title", copy_title, sizeof copy_title)) {
-            free(text);
-            free(old_body);
-            json_err(409, "Conflict", "note changed elsewhere");
-            return;
-        }
-        free(old_body);
-        old_body = nullptr;
-        i = -1;
-        id[0] = '\0';
-        str_copy(title, sizeof title, copy_title);
-    }
-    char now[24];
-    iso_now(now);
+    q->has_base_title = json_find_str(g_body, "base_title", q->base_title, sizeof q->base_title);
+    json_find_int(g_body, "keep", &q->keep);
+    return 1;
+}
 
-    NoteMeta m;
-    if (i >= 0) {
-        m = g_meta[i];
-        if (has_pinned)
-            m.pinned = pinned;
-    } else {
-        // A full table is refused before any file is written, so no body is left without a record.
-        if (g_count >= META_MAX) {
-            free(text);
-            free(old_body);
-            json_err(500, "Internal Server Error", "note limit reached");
-            return;
-        }
-        memset(&m, 0, sizeof m);
-        if (id[0])
-            str_copy(m.id, sizeof m.id, id);
-        else
-            id_generate(m.id);
-        m.pinned = pinned;
-        str_copy(m.created, sizeof m.created, now);
+// Checks the base under the directory lock, so two racing saves with one base cannot both pass.
+// A stale save with "copy_title" becomes a new note of that title (*i -1, the id cleared): a page
+// that is closing cannot act on a refusal. Returns 1, or 0 after answering 409.
+static int save_check_base(SaveRequest *q, int *i, const char *old_body)
+{
+    // A title changed elsewhere counts as a change of the note too.
+    int title_ok = !q->has_base_title || (*i >= 0 && fingerprint_same_shown(g_meta[*i].title, q->base_title));
+    if ((!q->has_base || base_matches(*i, old_body, q->base)) && title_ok)
+        return 1;
+    char copy_title[300] = {0};
+    if (!json_find_str(g_body, "copy_title", copy_title, sizeof copy_title)) {
+        json_err(409, "Conflict", "note changed elsewhere");
+        return 0;
     }
-    str_copy(m.title, sizeof m.title, title);
-    str_copy(m.updated, sizeof m.updated, now);
+    *i = -1;
+    q->id[0] = '\0';
+    str_copy(q->title, sizeof q->title, copy_title);
+    return 1;
+}
 
-    // The text this save replaces is kept as a version before the new body is moved over it.
-    int keep = 0;
-    json_find_int(g_body, "keep", &keep);
-    int keep_version = i >= 0 && versions_wanted(m.id, old_body, old_len, text, len, keep != 0);
-    char old_title[300];
+// Writes the note's body and the index with record m (table index i, -1 for a new note).
+// Returns 1, or 0 after answering 500 with the old body and index in place.
+static int save_commit(const SaveRequest *q, int i, const NoteMeta *m, const char *old_body, size_t old_len)
+{
+    char path[PATH_CAP], old_title[300];
+    // The text this save replaces is kept as a version just before the new body moves over it.
+    int keep = i >= 0 && versions_wanted(m->id, old_body, old_len, q->text, q->len, q->keep != 0);
     str_copy(old_title, sizeof old_title, i >= 0 ? g_meta[i].title : "");
-    note_path(path, m.id);
-    int body_fd = atomic_start(path, text, len);
-    free(text);
+    note_path(path, m->id);
+    int body_fd = atomic_start(path, q->text, q->len);
     if (body_fd < 0) {
-        free(old_body);
         json_err(500, "Internal Server Error", "could not write note");
-        return;
+        return 0;
     }
     if (i >= 0)
-        g_meta[i] = m;
+        g_meta[i] = *m;
     else
-        meta_append(&m);
+        meta_append(m);
     sort_meta();
     // Both new files travel to disk together under their temporary names and are waited for
     // before either replaces its original; then the body moves first, and one directory flush
@@ -173,36 +148,78 @@ void do_save(const Request *)
             atomic_discard(path);
         if (index_ok)
             index_discard();
-        free(old_body);
         json_err(500, "Internal Server Error", body_ok ? "could not write index" : "could not write note");
-        return;
+        return 0;
     }
-    if (keep_version && !versions_keep(m.id, old_title)) {
-        atomic_discard(path);
+    if ((keep && !versions_keep(m->id, old_title)) || !atomic_commit(path)) {
+        if (keep)
+            atomic_discard(path);
         index_discard();
-        free(old_body);
         json_err(500, "Internal Server Error", "could not write note");
-        return;
-    }
-    if (!atomic_commit(path)) {
-        index_discard();
-        free(old_body);
-        json_err(500, "Internal Server Error", "could not write note");
-        return;
+        return 0;
     }
     if (!index_commit()) {
         // Leave the note as the index still describes it: its old body back, or a brand-new
         // note's body (whose generated identifier had no file before) taken away again.
         if (old_body)
             atomic_write(path, old_body, old_len);
-        else if (!id[0])
+        else if (!q->id[0])
             plat_remove(path);
-        free(old_body);
         json_err(500, "Internal Server Error", "could not write index");
-        return;
+        return 0;
     }
     plat_sync_dir(g_dir);
+    versions_thin(m->id, keep);
+    return 1;
+}
+
+void do_save(const Request *)
+{
+    SaveRequest q;
+    NoteMeta m;
+    char now[24], path[PATH_CAP];
+    char *old_body = nullptr;
+    size_t old_len = 0;
+    int i = -1;
+    if (!save_read(&q))
+        goto done;
+    i = q.id[0] ? meta_find(q.id) : -1;
+    // An existing note's old body is kept in memory: the base is compared with it, and a failed
+    // index write puts it back.
+    if (i >= 0) {
+        note_path(path, q.id);
+        old_body = plat_read_file(path, &old_len);
+    }
+    if (!save_check_base(&q, &i, old_body))
+        goto done;
+    if (i < 0) {
+        free(old_body);
+        old_body = nullptr;
+    }
+    iso_now(now);
+    if (i >= 0) {
+        m = g_meta[i];
+        if (q.has_pinned)
+            m.pinned = q.pinned;
+    } else {
+        // A full table is refused before any file is written, so no body is left without a record.
+        if (g_count >= META_MAX) {
+            json_err(500, "Internal Server Error", "note limit reached");
+            goto done;
+        }
+        memset(&m, 0, sizeof m);
+        if (q.id[0])
+            str_copy(m.id, sizeof m.id, q.id);
+        else
+            id_generate(m.id);
+        m.pinned = q.pinned;
+        str_copy(m.created, sizeof m.created, now);
+    }
+    str_copy(m.title, sizeof m.title, q.title);
+    str_copy(m.updated, sizeof m.updated, now);
+    if (save_commit(&q, i, &m, old_body, old_len))
+        save_answer(&m);
+done:
+    free(q.text);
     free(old_body);
-    save_answer(&m);
-    versions_thin(m.id, keep_version);
 }

@@ -55,10 +55,8 @@ static int restore_copy(const char *query)
 
 void do_restore(const Request *r)
 {
-    if (!valid_id(r->id)) {
-        json_err(400, "Bad Request", "invalid id");
+    if (!action_valid_id(r))
         return;
-    }
     int copy = restore_copy(r->query);
     TrashEntry e;
     if (copy < 0 || !trash_entry(r->id, copy, &e)) {

@@ -24,14 +24,10 @@ int plat_is_real_dir(const char *path);
 // Returns 1 when something exists at path (a symbolic link counts, even a dangling one), 0 otherwise.
 int plat_exists(const char *path);
 
-// Creates path afresh and writes len bytes into it, forced to disk. Whatever stood at path is
-// removed first and the file is created exclusively, so nothing is ever written through a link.
-// Returns 1, or 0 on any failure (a partial file may remain; the caller removes it).
-int plat_write_file(const char *path, const char *data, size_t len);
-
-// plat_write_file in two halves, so that two files can travel to disk together: creates path
-// as plat_write_file does, writes len bytes and starts writing them out without waiting.
-// Returns a descriptor for plat_write_end, or -1 (a partial file may remain; the caller removes it).
+// Creates path afresh (whatever stood there is removed first and the file is created exclusively,
+// so nothing is ever written through a link), writes len bytes and starts writing them out
+// without waiting, so that two files can travel to disk together. Returns a descriptor for
+// plat_write_end, or -1 (a partial file may remain; the caller removes it).
 int plat_write_start(const char *path, const char *data, size_t len);
 
 // Waits until the bytes written through fd are on disk and closes it. Returns 1, or 0 on failure.

@@ -93,12 +93,6 @@ int plat_write_end(int fd)
     return close(fd) == 0;
 }
 
-int plat_write_file(const char *path, const char *data, size_t len)
-{
-    int fd = plat_write_start(path, data, len);
-    return fd >= 0 && plat_write_end(fd);
-}
-
 char *plat_read_file(const char *path, size_t *len)
 {
     int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);

@@ -113,12 +113,6 @@ int plat_write_end(int fd)
     return _close(fd) == 0 && ok;
 }
 
-int plat_write_file(const char *path, const char *data, size_t len)
-{
-    int fd = plat_write_start(path, data, len);
-    return fd >= 0 && plat_write_end(fd);
-}
-
 // Opens path for reading without following a link: null for a link, a junction or a failure.
 static HANDLE open_read_no_link(const char *path)
 {

@@ -1,6 +1,7 @@
 // Writing the table as index.json in one fixed layout, and reading it back tolerantly.
 #include "store/index.h"
 
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 
@@ -19,16 +20,51 @@ static const char *g_index_text;
 static size_t g_index_len;
 static int g_index_mapped;
 
+// The record's layout, owned here: its members in the order the writer puts them, each with
+// the text that opens it. The writer, both readers and the trash records walk this table.
+enum FieldKind { FIELD_ID, FIELD_TEXT, FIELD_PIN };
+struct RecordField {
+    const char *lead; // the text before the value: "{" or "," and the quoted key with its colon
+    const char *key;
+    FieldKind kind;
+    size_t at; // where the value lives in NoteMeta
+    size_t size;
+};
+static const RecordField k_fields[] = {
+    {"{\"id\":", "id", FIELD_ID, offsetof(NoteMeta, id), sizeof(NoteMeta::id)},
+    {",\"title\":", "title", FIELD_TEXT, offsetof(NoteMeta, title), sizeof(NoteMeta::title)},
+    {",\"pinned\":", "pinned", FIELD_PIN, offsetof(NoteMeta, pinned), sizeof(NoteMeta::pinned)},
+    {",\"created\":", "created", FIELD_TEXT, offsetof(NoteMeta, created), sizeof(NoteMeta::created)},
+    {",\"updated\":", "updated", FIELD_TEXT, offsetof(NoteMeta, updated), sizeof(NoteMeta::updated)},
+};
+
+// Returns the text field f of m.
+static char *field_text(NoteMeta *m, const RecordField &f)
+{
+    return reinterpret_cast<char *>(m) + f.at;
+}
+
 void meta_members(TextBuf *b, const NoteMeta *m)
 {
-    buf_puts(b, "{\"id\":");
-    json_str(b, m->id);
-    buf_puts(b, ",\"title\":");
-    json_str(b, m->title);
-    buf_puts(b, m->pinned ? ",\"pinned\":1,\"created\":" : ",\"pinned\":0,\"created\":");
-    json_str(b, m->created);
-    buf_puts(b, ",\"updated\":");
-    json_str(b, m->updated);
+    for (const RecordField &f : k_fields) {
+        buf_puts(b, f.lead);
+        if (f.kind == FIELD_PIN)
+            buf_putc(b, m->pinned ? '1' : '0');
+        else
+            json_str(b, field_text(const_cast<NoteMeta *>(m), f));
+    }
+}
+
+int meta_read_json(const char *text, NoteMeta *m)
+{
+    memset(m, 0, sizeof *m);
+    for (const RecordField &f : k_fields) {
+        if (f.kind == FIELD_PIN)
+            json_find_int(text, f.key, &m->pinned);
+        else
+            json_find_str(text, f.key, field_text(m, f), f.size);
+    }
+    return valid_id(m->id);
 }
 
 int index_text(TextBuf *b)
@@ -128,17 +164,9 @@ static char *span_end(char *p)
 static void index_record(const char *span)
 {
     // Filled in place in the next free slot, which only counts once the identifier is valid.
-    NoteMeta *m = &g_meta[g_count];
-    memset(m, 0, sizeof *m);
-    if (!json_find_str(span, "id", m->id, sizeof m->id) || !valid_id(m->id))
-        return;
-    json_find_str(span, "title", m->title, sizeof m->title);
-    json_find_int(span, "pinned", &m->pinned);
-    json_find_str(span, "created", m->created, sizeof m->created);
-    json_find_str(span, "updated", m->updated, sizeof m->updated);
-    g_count++;
+    if (meta_read_json(span, &g_meta[g_count]))
+        g_count++;
 }
-
 
 // Forgets the index text, unmapping or freeing it.
 static void index_forget(void)
@@ -240,17 +268,30 @@ static const char *plain_lit(const char *p, const char *end, const char *lit)
 // writes it, or null.
 static const char *plain_record(const char *p, const char *end)
 {
-    if (!(p = plain_lit(p, end, "{\"id\":\"")) || end - p < ID_LEN)
-        return nullptr;
-    char id[ID_LEN + 1];
-    memcpy(id, p, ID_LEN);
-    id[ID_LEN] = '\0';
-    if (!valid_id(id) || !(p = plain_lit(p + ID_LEN, end, "\",\"title\":\"")) ||
-        !(p = plain_string(p, end, sizeof(NoteMeta::title) - 1)) || !(p = plain_lit(p, end, ",\"pinned\":")) ||
-        p == end || (*p != '0' && *p != '1') || !(p = plain_lit(p + 1, end, ",\"created\":\"")) ||
-        !(p = plain_string(p, end, sizeof(NoteMeta::created) - 1)) ||
-        !(p = plain_lit(p, end, ",\"updated\":\"")) || !(p = plain_string(p, end, sizeof(NoteMeta::updated) - 1)))
-        return nullptr;
+    for (const RecordField &f : k_fields) {
+        if (!(p = plain_lit(p, end, f.lead)) || p == end)
+            return nullptr;
+        if (f.kind == FIELD_PIN) {
+            if (*p != '0' && *p != '1')
+                return nullptr;
+            p++;
+            continue;
+        }
+        if (*p++ != '"')
+            return nullptr;
+        if (f.kind == FIELD_ID) {
+            char id[ID_LEN + 1];
+            if (end - p < ID_LEN + 1)
+                return nullptr;
+            memcpy(id, p, ID_LEN);
+            id[ID_LEN] = '\0';
+            if (!valid_id(id) || p[ID_LEN] != '"')
+                return nullptr;
+            p += ID_LEN + 1;
+        } else if (!(p = plain_string(p, end, f.size - 1))) {
+            return nullptr;
+        }
+    }
     return plain_lit(p, end, "}");
 }
 
@@ -295,39 +336,45 @@ const char *index_plain_record(int i, size_t *len)
     return g_plain_rec[i];
 }
 
+// Where a plain record's identifier starts: after the first lead and the opening quote.
+static size_t plain_id_at(void)
+{
+    return strlen(k_fields[0].lead) + 1;
+}
+
 const char *index_plain_find(const char *id, size_t *len)
 {
+    size_t at = plain_id_at();
     for (int i = 0; i < g_plain_count; i++)
-        if (memcmp(g_plain_rec[i] + 7, id, ID_LEN) == 0)
+        if (memcmp(g_plain_rec[i] + at, id, ID_LEN) == 0)
             return index_plain_record(i, len);
     return nullptr;
 }
 
-void index_fields(const char *rec, char *id, char *title)
+void index_plain_meta(const char *rec, NoteMeta *m)
 {
-    memcpy(id, rec + 7, ID_LEN);
-    id[ID_LEN] = '\0';
-    const char *v = rec + 7 + ID_LEN + 10;
-    json_read_string(&v, title, sizeof(NoteMeta::title));
+    // Every value is where the writer put it: each lead is skipped by its length.
+    memset(m, 0, sizeof *m);
+    const char *v = rec;
+    for (const RecordField &f : k_fields) {
+        v += strlen(f.lead);
+        if (f.kind == FIELD_PIN) {
+            m->pinned = *v++ - '0';
+        } else if (f.kind == FIELD_ID) {
+            memcpy(m->id, v + 1, ID_LEN);
+            v += ID_LEN + 2;
+        } else {
+            json_read_string(&v, field_text(m, f), f.size);
+        }
+    }
 }
 
-// Fills the table from a plain index by position: every field is where the writer put it.
+// Fills the table from a plain index by position.
 static void index_fill_plain(void)
 {
     plat_prefault(g_meta, sizeof(NoteMeta) * static_cast<size_t>(g_plain_count));
-    for (int i = 0; i < g_plain_count; i++) {
-        NoteMeta *m = &g_meta[i];
-        memset(m, 0, sizeof *m);
-        const char *rec = g_plain_rec[i];
-        memcpy(m->id, rec + 7, ID_LEN);
-        const char *v = rec + 7 + ID_LEN + 10; // the title's opening quote
-        json_read_string(&v, m->title, sizeof m->title);
-        m->pinned = v[10] - '0'; // after ,"pinned":
-        v += 11 + 11;           // the digit, then ,"created":
-        json_read_string(&v, m->created, sizeof m->created);
-        v += 11; // ,"updated":
-        json_read_string(&v, m->updated, sizeof m->updated);
-    }
+    for (int i = 0; i < g_plain_count; i++)
+        index_plain_meta(g_plain_rec[i], &g_meta[i]);
     g_count = g_plain_count;
 }
 

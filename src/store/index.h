@@ -26,15 +26,19 @@ const char *index_plain_record(int i, size_t *len);
 // index_plain_record does, or null when none has it.
 const char *index_plain_find(const char *id, size_t *len);
 
-// Reads the identifier (13 bytes) and the decoded title (300 bytes) out of a plain record.
-void index_fields(const char *rec, char *id, char *title);
-
 struct TextBuf;
 struct NoteMeta;
+
+// Reads every field of a plain record (index_plain_record's text) into m.
+void index_plain_meta(const char *rec, NoteMeta *m);
 
 // Appends a record's members as index, list, get and save write them, from "{" through the
 // "updated" value, without the closing brace (get adds "body" before it).
 void meta_members(TextBuf *b, const NoteMeta *m);
+
+// Reads a record's members out of JSON text (any order, missing ones empty or 0) into m, as the
+// tolerant index reader does. Returns 1 when the identifier read is valid, else 0.
+int meta_read_json(const char *text, NoteMeta *m);
 
 // Appends the whole table in the index layout to b. Returns 1, or 0 when the buffer could not grow.
 int index_text(TextBuf *b);

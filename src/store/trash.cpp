@@ -103,12 +103,8 @@ int trash_entry(const char *id, int copy, TrashEntry *e)
     e->copy = copy;
     NoteMeta *m = &e->meta;
     char *rec = plat_read_file(record, nullptr);
-    if (rec && json_find_str(rec, "id", m->id, sizeof m->id) && strcmp(m->id, id) == 0) {
-        json_find_str(rec, "title", m->title, sizeof m->title);
-        json_find_int(rec, "pinned", &m->pinned);
+    if (rec && meta_read_json(rec, m) && strcmp(m->id, id) == 0) {
         m->pinned = m->pinned ? 1 : 0;
-        json_find_str(rec, "created", m->created, sizeof m->created);
-        json_find_str(rec, "updated", m->updated, sizeof m->updated);
         json_find_str(rec, "deleted", e->deleted, sizeof e->deleted);
     } else {
         // Trashed before records were kept: a delete leaves a body file's time untouched, so it

@@ -38,13 +38,6 @@ void out_json_part(const char *s, size_t n)
         out_write(chunk, json_escape_some(s, n, &pos, chunk, sizeof chunk));
 }
 
-void out_json_str(const char *s, size_t n)
-{
-    out_write("\"", 1);
-    out_json_part(s, n);
-    out_write("\"", 1);
-}
-
 void json_header(void)
 {
     out_write(k_json_header, sizeof k_json_header - 1);

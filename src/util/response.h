@@ -8,9 +8,6 @@ void out_write(const char *data, size_t n);
 // Writes a NUL-terminated string to standard output.
 void out_puts(const char *s);
 
-// Writes s (n bytes) to standard output as a JSON string literal, without assembling a copy.
-void out_json_str(const char *s, size_t n);
-
 // Writes s (n bytes) escaped as the inside of a JSON string literal, without the quotes, so a
 // long text can go out piece by piece.
 void out_json_part(const char *s, size_t n);
