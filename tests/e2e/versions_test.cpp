@@ -314,3 +314,85 @@ TEST_F(Versions, PurgeIsRefusedForGetCrossSiteAndWithoutThePassword)
         EXPECT_EQ(read_file(dir + "/.trash/" + id + ".md"), "keep me") << r.method;
     }
 }
+
+// Runs a changing request under strace, killed at the nth call of one system call (a set of
+// names for one call). Returns 1 when the kill came, 0 when the request ran to its end.
+static int run_killed_at(const Env &env, const std::string &body, const std::string &calls, int n)
+{
+    std::string inject = "inject=" + calls + ":signal=KILL:when=" + std::to_string(n);
+    CgiResult r = cgi_run("/usr/bin/strace", env, body, {"-o", "/dev/null", "-e", inject, NOTES_EXE});
+    return r.status == 128 + SIGKILL;
+}
+
+TEST_F(Versions, AKillAtAnyStepOfAKeepingSaveOrAPurgeLosesNoTextAndLeavesNoneBehind)
+{
+    if (NOTES_UNDER_WINE)
+        GTEST_SKIP() << "strace's fault injection stops Linux processes only";
+    if (!fs::exists("/usr/bin/strace"))
+        GTEST_SKIP() << "strace is not installed (scripts/deps-extra.sh installs it)";
+    const char *k_calls[] = {"openat", "write", "fsync", "link,linkat", "rename,renameat,renameat2", "unlink,unlinkat", "rmdir"};
+    struct {
+        const char *name, *query;
+        bool purge;
+    } rows[] = {
+        {"a save that keeps the text it replaces", "action=save", false},
+        {"purge of one trash entry", "action=purge&id=", true},
+        {"empty trash", "action=purge&all=1", true},
+    };
+    for (auto &r : rows) {
+        int runs = 0;
+        for (const char *calls : k_calls) {
+            for (int n = 1;; n++) {
+                TearDown();
+                SetUp();
+                // A live note with a version, which nothing here may touch, and the one the request is about.
+                std::string live = save("{\"title\":\"live\",\"body\":\"live one\"}");
+                save_body(live, "live two");
+                std::string id = save("{\"title\":\"x\",\"body\":\"old text\"}");
+                std::string query = r.query, body;
+                if (r.purge) {
+                    save_body(id, "new text", ",\"keep\":1");
+                    call("action=delete&id=" + id);
+                    if (query.back() == '=')
+                        query += id;
+                } else {
+                    body = "{\"id\":\"" + id + "\",\"title\":\"x\",\"body\":\"new text\",\"keep\":1}";
+                }
+                Env env = env_for(query, "POST");
+                env["CONTENT_LENGTH"] = std::to_string(body.size());
+                int killed = run_killed_at(env, body, calls, n);
+                runs++;
+                std::string at = std::string(r.name) + ", killed at " + calls + " #" + std::to_string(n);
+                EXPECT_EQ(read_file(dir + "/" + live + ".md"), "live two") << at;
+                EXPECT_EQ(keys(live).size(), 1u) << at;
+                if (!r.purge) {
+                    // The note keeps one of its texts, and the old one is still somewhere if it is
+                    // no longer the note's.
+                    std::string now = ok_body("action=get&id=" + id);
+                    bool replaced = now.find("\"body\":\"new text\"") != std::string::npos;
+                    EXPECT_TRUE(replaced || now.find("\"body\":\"old text\"") != std::string::npos) << at << now;
+                    if (replaced) {
+                        EXPECT_FALSE(files_holding("old text").empty()) << at;
+                    }
+                    for (auto &k : keys(id))
+                        EXPECT_EQ(read_file(vdir(id) + "/" + k + ".md"), "old text") << at;
+                } else {
+                    // The entry is whole in the trash or gone; what a stopped purge leaves of it, the
+                    // next purge of all takes away.
+                    if (ok_body("action=trash").find(id) != std::string::npos) {
+                        std::string back = ok_body("action=restore&id=" + id);
+                        EXPECT_NE(back.find("\"ok\":true"), std::string::npos) << at << back;
+                        EXPECT_EQ(read_file(dir + "/" + id + ".md"), "new text") << at;
+                        call("action=delete&id=" + id);
+                    }
+                    ok_body("action=purge&all=1");
+                    EXPECT_TRUE(files_holding("old text").empty() && files_holding("new text").empty()) << at;
+                }
+                if (!killed)
+                    break;
+                ASSERT_LT(n, 60) << at << ": the request never ran to its end";
+            }
+        }
+        EXPECT_GT(runs, static_cast<int>(std::size(k_calls))) << r.name << ": some kill came";
+    }
+}
