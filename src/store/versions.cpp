@@ -128,7 +128,8 @@ static int note_keys(const char *id, char (*keys)[VERSION_KEY_CAP], int cap)
     char root[PATH_CAP], dir[PATH_CAP];
     versions_dirs(root, dir, id);
     KeyScan s = {keys, 0, cap};
-    if (!plat_is_real_dir(dir) || !plat_list_dir(dir, scan_key, &s))
+    // Folders that are links (planted) are never read: versions are only where the keeper put them.
+    if (!plat_is_real_dir(root) || !plat_is_real_dir(dir) || !plat_list_dir(dir, scan_key, &s))
         return 0;
     qsort(keys, static_cast<size_t>(s.count < cap ? s.count : cap), sizeof *keys, key_newer_first);
     return s.count;
@@ -208,6 +209,7 @@ int versions_keep(const char *id, const char *title)
 {
     char root[PATH_CAP], dir[PATH_CAP], src[PATH_CAP], dst[PATH_CAP];
     versions_dirs(root, dir, id);
+    int fresh_root = !plat_exists(root);
     plat_mkdir(root);
     int fresh = !plat_exists(dir);
     plat_mkdir(dir);
@@ -237,8 +239,11 @@ int versions_keep(const char *id, const char *title)
         if (!ok)
             return 0;
     }
+    // New folders' names must be on disk before the body moves, like the version's own name.
     if (fresh)
         plat_sync_dir(root);
+    if (fresh_root)
+        plat_sync_dir(g_dir);
     char *rec = record_read(dir);
     TextBuf b = {};
     if (rec)
@@ -359,7 +364,7 @@ static void versions_cap(void)
     char root[PATH_CAP];
     versions_dirs(root, nullptr, "");
     SizeScan s = {};
-    if (!plat_list_dir(root, size_dir, &s) || s.total <= VERSION_BYTES_FLOOR) {
+    if (!plat_is_real_dir(root) || !plat_list_dir(root, size_dir, &s) || s.total <= VERSION_BYTES_FLOOR) {
         free(s.rows);
         return;
     }
@@ -495,6 +500,8 @@ int version_info(const char *id, const char *key, VersionInfo *v)
         return 0;
     char root[PATH_CAP], dir[PATH_CAP];
     versions_dirs(root, dir, id);
+    if (!plat_is_real_dir(root) || !plat_is_real_dir(dir))
+        return 0;
     char *rec = record_read(dir);
     int ok = version_fill(id, key, rec, v);
     free(rec);
@@ -523,7 +530,7 @@ int versions_purge(const char *id)
     char root[PATH_CAP];
     PurgeScan s = {};
     versions_dirs(root, s.dir, id);
-    if (!plat_exists(s.dir))
+    if (!plat_exists(s.dir) || !plat_is_real_dir(root))
         return 1;
     if (!plat_is_real_dir(s.dir)) {
         plat_remove(s.dir);
