@@ -1,5 +1,5 @@
-// The delete action: removes the note's record and moves its body file, with a record of its
-// metadata, into the trash.
+// The delete action: moves the note's body file, with a record of its metadata, into the trash
+// and removes its record from the index, in the order the store's ordering rule gives.
 #include <cstdio>
 
 #include "actions/actions.h"
@@ -10,37 +10,61 @@
 #include "store/trash.h"
 #include "util/response.h"
 
+// Writes the success answer for the identifier.
+static void delete_answer(const char *id)
+{
+    char out[128];
+    int n = snprintf(out, sizeof out, "{\"ok\":true,\"deleted\":\"%s\",\"trash\":true}\n", id);
+    json_header();
+    out_write(out, static_cast<size_t>(n));
+}
+
 void do_delete(const Request *r)
 {
     NoteRef ref;
     if (!note_lookup(r, 0, &ref))
         return;
-    int i = ref.i;
-    char src[PATH_CAP];
+    int i = ref.i, k = -1;
+    NoteMeta gone = g_meta[i];
+    char src[PATH_CAP], body[PATH_CAP], record[PATH_CAP], deleted[24];
     note_path(src, r->id);
-    int has_body = plat_exists(src);
-    // A trash that is not a real directory (a planted link, a file) would send the body
-    // elsewhere or nowhere: the delete is refused before anything changes.
-    if (has_body && !plat_is_real_dir(g_trash)) {
+    if (!plat_exists(src)) {
+        // Nothing to keep: the record alone goes.
+        meta_remove(i);
+        if (!save_index()) {
+            json_err(500, "Internal Server Error", "could not write index");
+            return;
+        }
+        delete_answer(r->id);
+        return;
+    }
+    // The record goes into the trash first, then the index lets go of the note, then the body
+    // follows: at every point the note is listed, or its body and metadata are in the trash. A
+    // trash that is not a real directory (a planted link, a file), no free copy number or a
+    // record that cannot be written refuses the delete before anything changed.
+    iso_now(deleted);
+    if (!plat_is_real_dir(g_trash) || (k = trash_free_copy(r->id)) < 0 ||
+        !trash_record_write(&gone, deleted, k)) {
         json_err(500, "Internal Server Error", "could not move note to trash");
         return;
     }
-    NoteMeta gone = g_meta[i];
     meta_remove(i);
-    // The index goes first: a failure or a crash before the move then leaves the note listed
-    // with its body, or unlisted with its body still in place, never listed without one.
     if (!save_index()) {
+        trash_record_remove(r->id, k);
         json_err(500, "Internal Server Error", "could not write index");
         return;
     }
-    // The body goes with a record of the metadata the index no longer holds, so a restore can
-    // bring the note back whole. A body that cannot be moved after the index was written does not
-    // undo the delete.
-    char deleted[24];
-    iso_now(deleted);
-    trash_put(&gone, deleted);
-    char out[128];
-    int n = snprintf(out, sizeof out, "{\"ok\":true,\"deleted\":\"%s\",\"trash\":true}\n", r->id);
-    json_header();
-    out_write(out, static_cast<size_t>(n));
+    trash_paths(r->id, k, body, record);
+    if (!plat_move_new(src, body)) {
+        // The note is listed again; should that fail too, its body and record still make it an
+        // orphan the trash shows, so the record stays.
+        meta_insert(i, &gone);
+        if (save_index())
+            trash_record_remove(r->id, k);
+        json_err(500, "Internal Server Error", "could not move note to trash");
+        return;
+    }
+    plat_sync_dir(g_trash);
+    plat_sync_dir(g_dir);
+    delete_answer(r->id);
 }

@@ -68,20 +68,39 @@ static int purge_version_dir(void *, const char *name)
     return 1;
 }
 
-// Returns the copy number of the "copy" parameter (0 when absent or empty), or -1 when it is not
-// a plain decimal number within the copy range.
+// Returns the copy number of the "copy" parameter, TRASH_LATEST when it is absent or empty (the
+// entry a restore without one takes), or -3 when it is not a plain decimal number within the range.
 static int purge_copy(const char *query)
 {
     char q[16];
     if (!get_query_val(query, "copy", q, sizeof q) || !q[0])
-        return 0;
+        return TRASH_LATEST;
     int k = 0;
     for (const char *p = q; *p; p++) {
         if (*p < '0' || *p > '9' || k > TRASH_COPY_MAX)
-            return -1;
+            return -3;
         k = k * 10 + (*p - '0');
     }
-    return k <= TRASH_COPY_MAX ? k : -1;
+    return k <= TRASH_COPY_MAX ? k : -3;
+}
+
+static TrashEntry g_purge_rows[TRASH_MAX];
+
+// Removes the bodies the index does not list, which the trash shows as entries too.
+static void purge_orphans(void)
+{
+    int n = trash_list(g_purge_rows);
+    char path[PATH_CAP];
+    for (int i = 0; i < n; i++) {
+        if (!g_purge_rows[i].orphan)
+            continue;
+        note_path(path, g_purge_rows[i].meta.id);
+        purge_with_temp(path);
+        g_purge.entries++;
+        purge_note_id(g_purge_rows[i].meta.id);
+    }
+    if (n)
+        plat_sync_dir(g_dir);
 }
 
 void do_purge(const Request *r)
@@ -89,6 +108,7 @@ void do_purge(const Request *r)
     char all[8];
     memset(&g_purge, 0, sizeof g_purge);
     if (get_query_val(r->query, "all", all, sizeof all) && strcmp(all, "1") == 0) {
+        purge_orphans();
         if (plat_is_real_dir(g_trash)) {
             g_purge.bodies = 1;
             plat_list_dir(g_trash, purge_trash_file, nullptr);
@@ -107,17 +127,26 @@ void do_purge(const Request *r)
         }
         char body[PATH_CAP], record[PATH_CAP];
         int copy = purge_copy(r->query);
-        if (copy >= 0)
-            trash_paths(r->id, copy, body, record);
-        if (copy < 0 || !plat_is_real_dir(g_trash) || (!plat_exists(body) && !plat_exists(record))) {
+        TrashEntry e;
+        if (copy == -3 || !trash_find(r->id, copy, &e)) {
             json_err(404, "Not Found", "note not found");
             return;
         }
-        g_purge.entries = plat_exists(body);
+        // A trash view drawn before another change names its entry by its time of delete too.
+        char deleted[32];
+        if (get_query_val(r->query, "deleted", deleted, sizeof deleted) && strcmp(deleted, e.deleted) != 0) {
+            json_err(409, "Conflict", "trash entry changed");
+            return;
+        }
+        // The entry's body (in the trash, or the orphan in the notes folder), then its record.
+        trash_paths(r->id, e.copy, body, record);
+        if (e.orphan)
+            note_path(body, r->id);
         purge_with_temp(body);
-        plat_sync_dir(g_trash);
+        plat_sync_dir(e.orphan ? g_dir : g_trash);
         purge_with_temp(record);
         plat_sync_dir(g_trash);
+        g_purge.entries = 1;
         purge_note_id(r->id);
     }
     // Versions belong to the identifier: they go once nothing of it is left to bring back. A

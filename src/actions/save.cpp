@@ -8,6 +8,7 @@
 #include "store/files.h"
 #include "store/index.h"
 #include "store/meta.h"
+#include "store/trash.h"
 #include "store/versions.h"
 #include "util/fingerprint.h"
 #include "util/json.h"
@@ -55,6 +56,7 @@ struct SaveRequest {
     char base_title[1024]; // the title the client last saw, in the form it was shown
     int has_base_title;
     int keep; // the client asks for the replaced text to be kept as a version
+    int copy; // 1 once a stale base made this save a conflicting copy
 };
 
 // Reads the request body's members into q (text is null on failure). Returns 1, or 0 after
@@ -88,7 +90,8 @@ static int save_read(SaveRequest *q)
     // "base" names the body the client last saw; a save from a stale view must not replace text
     // it never saw.
     q->has_base = json_find_value(g_body, "base") != nullptr;
-    if (q->has_base && (!json_find_str(g_body, "base", q->base, sizeof q->base) || !fingerprint_valid(q->base))) {
+    if (q->has_base &&
+        (!json_find_str(g_body, "base", q->base, sizeof q->base) || !fingerprint_valid(q->base))) {
         json_err(400, "Bad Request", "invalid base");
         return 0;
     }
@@ -113,8 +116,54 @@ static int save_check_base(SaveRequest *q, int *i, const char *old_body)
     }
     *i = -1;
     q->id[0] = '\0';
+    q->copy = 1;
     str_copy(q->title, sizeof q->title, copy_title);
     return 1;
+}
+
+// Moves a body that the index does not list at the note's name (an orphan the trash shows) into
+// the trash as the entry it is listed as, so a save never replaces it unseen. Returns 1 (also
+// when there is none), or 0 after answering 500 with the orphan in place.
+static int save_keep_orphan(const char *id)
+{
+    TrashEntry e;
+    char live[PATH_CAP], body[PATH_CAP], record[PATH_CAP];
+    note_path(live, id);
+    if (!plat_is_real_file(live))
+        return 1;
+    // An orphan that the trash cannot be read to number, or cannot take, is refused, never replaced.
+    int ok = trash_find(id, TRASH_ORPHAN, &e) && e.copy <= TRASH_COPY_MAX;
+    if (ok) {
+        trash_paths(id, e.copy, body, record);
+        ok = plat_move_new(live, body);
+    }
+    if (!ok) {
+        json_err(500, "Internal Server Error", "could not write note");
+        return 0;
+    }
+    plat_sync_dir(g_trash);
+    plat_sync_dir(g_dir);
+    return 1;
+}
+
+// At the note limit a conflicting copy cannot become a note: its text goes into the trash as
+// a new entry (body, then record), so it is neither refused nor lost, and the answer says where
+// it is. Answers 500 either way: "note limit reached; copy kept in trash", or "note limit
+// reached" when it could not be written (nothing is left then).
+static void save_copy_to_trash(const SaveRequest *q, NoteMeta *m)
+{
+    char body[PATH_CAP], record[PATH_CAP];
+    id_generate(m->id);
+    int k = plat_is_real_dir(g_trash) ? trash_free_copy(m->id) : -1;
+    if (k >= 0)
+        trash_paths(m->id, k, body, record);
+    if (k < 0 || !atomic_write(body, q->text, q->len)) {
+        json_err(500, "Internal Server Error", "note limit reached");
+        return;
+    }
+    // Without its record the entry still shows, titled by its first line.
+    trash_record_write(m, m->updated, k);
+    json_err(500, "Internal Server Error", "note limit reached; copy kept in trash");
 }
 
 // Writes the note's body and the index with record m (table index i, -1 for a new note).
@@ -159,11 +208,11 @@ static int save_commit(const SaveRequest *q, int i, const NoteMeta *m, const cha
         return 0;
     }
     if (!index_commit()) {
-        // Leave the note as the index still describes it: its old body back, or a brand-new
-        // note's body (whose generated identifier had no file before) taken away again.
-        if (old_body)
+        // Leave the note as the index still describes it: its old body back, or a new note's
+        // body (no file stood at its name: an orphan there went to the trash) taken away again.
+        if (i >= 0 && old_body)
             atomic_write(path, old_body, old_len);
-        else if (!q->id[0])
+        else if (i < 0)
             plat_remove(path);
         json_err(500, "Internal Server Error", "could not write index");
         return 0;
@@ -202,21 +251,28 @@ void do_save(const Request *)
         if (q.has_pinned)
             m.pinned = q.pinned;
     } else {
-        // A full table is refused before any file is written, so no body is left without a record.
-        if (g_count >= META_MAX) {
-            json_err(500, "Internal Server Error", "note limit reached");
-            goto done;
-        }
         memset(&m, 0, sizeof m);
-        if (q.id[0])
-            str_copy(m.id, sizeof m.id, q.id);
-        else
-            id_generate(m.id);
         m.pinned = q.pinned;
         str_copy(m.created, sizeof m.created, now);
     }
     str_copy(m.title, sizeof m.title, q.title);
     str_copy(m.updated, sizeof m.updated, now);
+    if (i < 0 && g_count >= META_MAX) {
+        // A full table is refused before any file is written, so no body is left without a record.
+        if (q.copy)
+            save_copy_to_trash(&q, &m);
+        else
+            json_err(500, "Internal Server Error", "note limit reached");
+        goto done;
+    }
+    if (i < 0 && q.id[0] && !save_keep_orphan(q.id))
+        goto done;
+    if (i < 0) {
+        if (q.id[0])
+            str_copy(m.id, sizeof m.id, q.id);
+        else
+            id_generate(m.id);
+    }
     if (save_commit(&q, i, &m, old_body, old_len))
         save_answer(&m);
 done:

@@ -16,6 +16,8 @@ static TrashEntry g_trash_rows[TRASH_MAX];
 
 void do_trash(const Request *)
 {
+    // The table tells which bodies in the notes folder the index does not list.
+    index_fill();
     int n = trash_list(g_trash_rows);
     json_header();
     TextBuf b = {};
@@ -37,20 +39,20 @@ void do_trash(const Request *)
     buf_free(&b);
 }
 
-// Returns the copy number of the "copy" parameter (0 when absent or empty), or -1 when it is not
-// a plain decimal number within the copy range.
+// Returns the copy number of the "copy" parameter, TRASH_LATEST when it is absent or empty, or
+// -3 when it is not a plain decimal number within the copy range.
 static int restore_copy(const char *query)
 {
     char q[16];
     if (!get_query_val(query, "copy", q, sizeof q) || !q[0])
-        return 0;
+        return TRASH_LATEST;
     int k = 0;
     for (const char *p = q; *p; p++) {
         if (*p < '0' || *p > '9' || k > TRASH_COPY_MAX)
-            return -1;
+            return -3;
         k = k * 10 + (*p - '0');
     }
-    return k <= TRASH_COPY_MAX ? k : -1;
+    return k <= TRASH_COPY_MAX ? k : -3;
 }
 
 void do_restore(const Request *r)
@@ -59,35 +61,48 @@ void do_restore(const Request *r)
         return;
     int copy = restore_copy(r->query);
     TrashEntry e;
-    if (copy < 0 || !trash_entry(r->id, copy, &e)) {
+    if (copy == -3 || !trash_find(r->id, copy, &e)) {
         json_err(404, "Not Found", "note not found");
         return;
     }
-    // The identifier may have been used again since the delete: a live note (or a body file
-    // without a record) is never overwritten.
+    // The identifier may have been used again since the delete: a live note (or an orphan body,
+    // when another entry is named) is never overwritten.
     char live[PATH_CAP], body[PATH_CAP], record[PATH_CAP];
     note_path(live, r->id);
-    if (meta_find(r->id) >= 0 || plat_exists(live)) {
+    if (meta_find(r->id) >= 0 || (!e.orphan && plat_exists(live))) {
         json_err(409, "Conflict", "note already exists");
+        return;
+    }
+    // A page names the entry it shows by its copy number and its time of delete: should another
+    // delete of the identifier have taken that number since, nothing is restored.
+    char deleted[32];
+    if (get_query_val(r->query, "deleted", deleted, sizeof deleted) && strcmp(deleted, e.deleted) != 0) {
+        json_err(409, "Conflict", "trash entry changed");
         return;
     }
     if (g_count >= META_MAX) {
         json_err(500, "Internal Server Error", "note limit reached");
         return;
     }
-    trash_paths(r->id, copy, body, record);
-    if (!plat_replace(body, live)) {
+    // Body back, then the index with the note, then its record removed: a crash in between
+    // leaves an orphan with its record, or a listed note with a stray record.
+    trash_paths(r->id, e.copy, body, record);
+    if (!e.orphan && !plat_move_new(body, live)) {
         json_err(500, "Internal Server Error", "could not write note");
         return;
     }
     meta_append(&e.meta);
     sort_meta();
     if (!save_index()) {
-        plat_move(live, body);
+        if (!e.orphan)
+            plat_move_new(live, body);
         json_err(500, "Internal Server Error", "could not write index");
         return;
     }
-    plat_remove(record);
+    if (e.has_record)
+        trash_record_remove(r->id, e.copy);
+    else if (!e.orphan)
+        plat_sync_dir(g_trash);
     json_header();
     TextBuf b = {};
     buf_puts(&b, "{\"ok\":true,\"note\":");

@@ -46,8 +46,8 @@ const char *plat_map_file(const char *path, size_t *len);
 // Releases a mapping of plat_map_file.
 void plat_unmap_file(const char *p, size_t len);
 
-// Opens path for reading, never through a symbolic link and never waiting: a FIFO gives no
-// bytes, a directory fails its first read. Returns a descriptor, or -1 when it cannot be opened.
+// Opens the regular file at path for reading, never through a symbolic link and never waiting on
+// a FIFO, socket or device. Returns a descriptor, or -1 when it cannot be opened or is no regular file.
 int plat_open_read(const char *path);
 
 // Reads up to n bytes from the descriptor. Returns the count, 0 at the end, or -1 on error.
@@ -61,6 +61,10 @@ int plat_replace(const char *src, const char *dst);
 
 // Moves src onto dst in one step, replacing dst, without asking for durability. Returns 1/0.
 int plat_move(const char *src, const char *dst);
+
+// Moves src to dst in one step only when nothing stands at dst, without asking for durability:
+// a note's body never replaces another file. Returns 1, or 0 (dst taken, or any failure).
+int plat_move_new(const char *src, const char *dst);
 
 // Makes the renames already done inside the directory at path durable (the directory itself is
 // flushed). Returns 1, or 0 when it could not be opened or flushed.

@@ -93,13 +93,28 @@ int plat_write_end(int fd)
     return close(fd) == 0;
 }
 
+// Opens path read-only without following a link and without waiting (a FIFO with no writer would
+// otherwise hold the request, and with it the directory lock, for good), and keeps it only when it
+// is a regular file; *st gets its status. Returns a descriptor, or -1.
+static int open_regular(const char *path, struct stat *st)
+{
+    int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return -1;
+    if (fstat(fd, st) != 0 || !S_ISREG(st->st_mode)) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 char *plat_read_file(const char *path, size_t *len)
 {
-    int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat st;
+    int fd = open_regular(path, &st);
     if (fd < 0)
         return nullptr;
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > 0x7fffffff) {
+    if (st.st_size > 0x7fffffff) {
         close(fd);
         return nullptr;
     }
@@ -133,12 +148,12 @@ char *plat_read_file(const char *path, size_t *len)
 
 const char *plat_map_file(const char *path, size_t *len)
 {
-    int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat st;
+    int fd = open_regular(path, &st);
     if (fd < 0)
         return nullptr;
-    struct stat st;
     void *p = MAP_FAILED;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 && st.st_size <= 0x7fffffff)
+    if (st.st_size > 0 && st.st_size <= 0x7fffffff)
         p = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
     close(fd);
     if (p == MAP_FAILED)
@@ -154,10 +169,9 @@ void plat_unmap_file(const char *p, size_t len)
 
 int plat_open_read(const char *path)
 {
-    // Opened without waiting instead of checked with a second call: a FIFO or socket planted
-    // under a note's name then gives no bytes (or no descriptor) and never blocks the request,
-    // and a directory fails its first read.
-    return open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    // A device planted under a note's name could give bytes without end: only regular files count.
+    struct stat st;
+    return open_regular(path, &st);
 }
 
 long plat_read(int fd, char *buf, size_t n)
@@ -212,6 +226,20 @@ int plat_replace(const char *src, const char *dst)
 int plat_move(const char *src, const char *dst)
 {
     return rename(src, dst) == 0;
+}
+
+int plat_move_new(const char *src, const char *dst)
+{
+#ifdef RENAME_NOREPLACE
+    if (renameat2(AT_FDCWD, src, AT_FDCWD, dst, RENAME_NOREPLACE) == 0)
+        return 1;
+    if (errno != EINVAL && errno != ENOSYS)
+        return 0;
+#endif
+    // A file system without the no-replace rename: the callers hold the directory lock, so the
+    // test and the rename are not raced by another request.
+    struct stat st;
+    return lstat(dst, &st) != 0 && errno == ENOENT && rename(src, dst) == 0;
 }
 
 void plat_remove(const char *path)

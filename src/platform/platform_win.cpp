@@ -263,6 +263,12 @@ int plat_move(const char *src, const char *dst)
     return move_retrying(src, dst, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
 }
 
+int plat_move_new(const char *src, const char *dst)
+{
+    // Without MOVEFILE_REPLACE_EXISTING the move fails when dst exists.
+    return move_retrying(src, dst, MOVEFILE_WRITE_THROUGH);
+}
+
 int plat_replace(const char *src, const char *dst)
 {
     return plat_move(src, dst);

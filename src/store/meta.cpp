@@ -100,6 +100,29 @@ void iso_format(char *out, int64_t seconds)
             out[f.at + k] = static_cast<char>('0' + v % 10);
 }
 
+int iso_valid(const char *t)
+{
+    // Digits where the form has them, then each field within its range (the day within its month).
+    static const char k_form[] = "0000-00-00T00:00:00Z";
+    for (size_t i = 0; i < sizeof k_form - 1; i++)
+        if (k_form[i] == '0' ? (t[i] < '0' || t[i] > '9') : t[i] != k_form[i])
+            return 0;
+    if (t[sizeof k_form - 1] != '\0')
+        return 0;
+    auto num = [t](int at, int width) {
+        int v = 0;
+        for (int k = 0; k < width; k++)
+            v = v * 10 + (t[at + k] - '0');
+        return v;
+    };
+    static const int k_month_days[12] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    int year = num(0, 4), month = num(5, 2), day = num(8, 2);
+    if (month < 1 || month > 12 || day < 1 || day > k_month_days[month - 1] ||
+        (month == 2 && day == 29 && !year_is_leap(year)))
+        return 0;
+    return num(11, 2) <= 23 && num(14, 2) <= 59 && num(17, 2) <= 59;
+}
+
 void iso_now(char *out)
 {
     iso_format(out, plat_time_s());
@@ -145,6 +168,16 @@ int meta_append(const NoteMeta *m)
     if (g_count >= META_MAX)
         return 0;
     g_meta[g_count++] = *m;
+    return 1;
+}
+
+int meta_insert(int i, const NoteMeta *m)
+{
+    if (g_count >= META_MAX)
+        return 0;
+    memmove(&g_meta[i + 1], &g_meta[i], sizeof(NoteMeta) * static_cast<size_t>(g_count - i));
+    g_meta[i] = *m;
+    g_count++;
     return 1;
 }
 

@@ -28,6 +28,9 @@ void sort_meta(void);
 // Writes the current UTC time as "YYYY-MM-DDTHH:MM:SSZ" into a 24-byte field.
 void iso_now(char *out);
 
+// Returns 1 when t is a timestamp as iso_now writes it, naming a real date and time, else 0.
+int iso_valid(const char *t);
+
 // Formats seconds since 1970 as a UTC timestamp into a 24-byte field.
 void iso_format(char *out, int64_t seconds);
 
@@ -40,6 +43,10 @@ void id_generate(char *out);
 
 // Appends a record; returns 1, or 0 when the table is full.
 int meta_append(const NoteMeta *m);
+
+// Inserts a record at index i (0..g_count), keeping the order of the rest; returns 1, or 0 when
+// the table is full.
+int meta_insert(int i, const NoteMeta *m);
 
 // Removes record i, keeping the order of the rest.
 void meta_remove(int i);

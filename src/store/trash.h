@@ -1,32 +1,47 @@
 // The trash: deleted notes' body files, each with a small record of its metadata beside it, so a
-// note comes back with its title, pin and dates. Earlier deletes of one identifier are kept too.
+// note comes back with its title, pin and dates; and every body the index does not list.
 #pragma once
 #include "store/meta.h"
 
 constexpr int TRASH_MAX = 2000;       // entries a listing holds: the most recently deleted
 constexpr int TRASH_COPY_MAX = 9999;  // highest copy number of one identifier
+constexpr int TRASH_LATEST = -1;      // trash_find: the entry a restore without a copy number takes
+constexpr int TRASH_ORPHAN = -2;      // trash_find: the body in the notes folder that the index does not list
 
-// One trashed body. Copy 0 is "<id>.md" (the latest delete of that identifier), copy k is
-// "<id>.<k>.md"; the record is the same name with ".json" for ".md".
+// One restorable entry. A trashed body is copy 0 "<id>.md" or copy k "<id>.<k>.md" in the trash,
+// its record the same name with ".json" for ".md". An orphan is "<id>.md" in the notes folder
+// while the index does not list it (left by a crash, an older version or a hand); it carries the
+// copy number of its pending record (a record without a body), else the lowest number free.
 struct TrashEntry {
     NoteMeta meta;
-    char deleted[24]; // when it was deleted; empty for a body trashed without a record
+    char deleted[24]; // when it was deleted; empty when it has no record in the stored forms
     int copy;
+    int orphan;     // 1: the body is the orphan in the notes folder
+    int has_record; // 1: meta and deleted came from the record of this copy number
 };
 
 // Writes the body and record paths of a trashed copy into body and record (PATH_CAP bytes each).
 void trash_paths(const char *id, int copy, char *body, char *record);
 
-// Moves the note's body file into the trash as copy 0 and writes its record (m, deleted at the
-// time given); an earlier copy 0 of the identifier first moves to a free copy number. Returns 1,
-// or 0 when there was no body or it could not be moved (the body then stays where it is).
-int trash_put(const NoteMeta *m, const char *deleted);
+// Returns the lowest copy number of a listed note's identifier whose trashed body name is free
+// (a record there without a body is left by a crashed change of this note, and is replaced), or
+// -1 when every number is taken.
+int trash_free_copy(const char *id);
 
-// Fills e with a trashed copy: metadata from its record, or, for a body trashed without one, the
-// title from its first line and both dates from the file's time. Returns 1, or 0 when the trash
-// holds no such body.
-int trash_entry(const char *id, int copy, TrashEntry *e);
+// Writes the record of copy number copy: m, deleted at the time given, flushed with its directory.
+// Returns 1, or 0 with no record or temporary left (an older record there stays).
+int trash_record_write(const NoteMeta *m, const char *deleted, int copy);
 
-// Fills rows (TRASH_MAX entries) with the trash's entries, most recently deleted first, then
-// most recently updated. Returns their number (0 when the trash cannot be read).
+// Removes the record of copy number copy and flushes the trash directory; failure is ignored.
+void trash_record_remove(const char *id, int copy);
+
+// Fills e with the entry of id that copy names: a copy number, TRASH_LATEST (the orphan when
+// there is one, as the only entry that can come back without replacing a file, else the latest
+// delete: newest deleted time, then highest copy number) or TRASH_ORPHAN. Uses the table to tell
+// orphans. Returns 1, or 0 when there is no such entry.
+int trash_find(const char *id, int copy, TrashEntry *e);
+
+// Fills rows (TRASH_MAX entries) with the trash's entries and orphans, most recently deleted
+// first, then most recently updated. Uses the table to tell orphans. Returns their number (0 when
+// the trash cannot be read).
 int trash_list(TrashEntry *rows);

@@ -1,10 +1,10 @@
 // Nothing lost between two tabs on one note, and a way back from the trash: the conflict copy, the
 // save on leaving, Undo after a delete, and the trash view.
 import assert from 'node:assert/strict';
-import { writeFileSync } from 'node:fs';
+import { readFileSync, writeFileSync } from 'node:fs';
 import path from 'node:path';
 import { describe } from 'node:test';
-import { calls, openItem, settled, SUITE, setup, stateOf, text, until, visible } from './support.mjs';
+import { answer, calls, fnv, openItem, settled, SUITE, setup, stateOf, text, until, visible } from './support.mjs';
 
 const test = setup();
 // Non-ASCII text in the stored body: the page's fingerprint of it must equal the server's.
@@ -103,12 +103,60 @@ describe('getting notes back', SUITE, () => {
     assert.equal(rows[1][0], 'Older note');
     await page.getByRole('button', { name: 'Restore Plan' }).click();
     await settled(page);
-    assert.equal((await calls(page, 'restore'))[0].url, `/plugin_notes?action=restore&id=${A.id}`);
+    // The row names its own entry: its copy number and time of delete.
+    assert.match((await calls(page, 'restore'))[0].url, new RegExp(`^/plugin_notes\\?action=restore&id=${A.id}&copy=0&deleted=\\d{4}-`));
     assert.equal((await t.server.get(A.id)).body, A.body);
     assert.equal(await page.inputValue('#title'), 'Plan');
     assert.ok(await visible(page, '#list .item'), 'the list is back');
     await page.click('#btnTrash');
     await settled(page);
     assert.deepEqual(await page.locator('#trashView .trash-item .t').allTextContents(), ['Older note']);
+  });
+});
+
+describe('a trash that changed since it was drawn', SUITE, () => {
+  test('a Restore of a row whose entry another tab replaced refuses visibly, and the reloaded row restores its own text', async (t) => {
+    t.server.seedFiles([A, B]);
+    await t.server.call('delete', { query: 'id=' + A.id, body: {} });
+    // The first delete is dated earlier, so the two deletes of one id differ in their times.
+    const record = path.join(t.server.notesDir, '.trash', A.id + '.json');
+    writeFileSync(record, readFileSync(record, 'utf8').replace(/"deleted":"[^"]*"/, '"deleted":"2020-01-01T00:00:00Z"'));
+    const page = await t.open();
+    await page.click('#btnTrash');
+    await settled(page);
+    // Meanwhile another tab restores the note, changes it and deletes it again: it takes copy 0 anew.
+    await t.server.call('restore', { query: 'id=' + A.id, body: {} });
+    await t.server.call('save', { body: { id: A.id, title: 'Plan', body: 'changed elsewhere', base: fnv(A.body) } });
+    await t.server.call('delete', { query: 'id=' + A.id, body: {} });
+    await page.getByRole('button', { name: 'Restore Plan' }).click();
+    // A refusal is handled once its reason has been read, after the request counts as answered.
+    await until(async () => /^This trash entry changed in another tab or device; nothing was restored/.test(await text(page, '#toastMsg')),
+      'the refusal to show');
+    await settled(page);
+    assert.deepEqual((await t.server.list()).map((n) => n.id), [B.id], 'nothing came back');
+    assert.ok(await visible(page, '#trashView'), 'the trash stays open, drawn again');
+    await page.getByRole('button', { name: 'Restore Plan' }).click();
+    await settled(page);
+    assert.equal((await t.server.get(A.id)).body, 'changed elsewhere');
+    assert.equal(await page.inputValue('#body'), 'changed elsewhere');
+  });
+
+  test('a conflicting copy kept in the trash at the note limit stays in the editor, and the page says where it is', async (t) => {
+    t.server.seedFiles([A]);
+    const page = await t.open();
+    await openItem(page, `.item[data-id="${A.id}"]`);
+    await answer(page, 'save', 500, { ok: false, error: 'note limit reached; copy kept in trash' });
+    await page.fill('#body', 'typed at the limit');
+    await page.keyboard.press('Control+s');
+    const said = 'Changed in another tab or device, and the 2000-note limit is reached: your text was kept in the trash as ' +
+      '"Plan (conflicting copy)" and stays here unsaved';
+    await until(async () => (await text(page, '#toastMsg')) === said, 'the page to say where the text is');
+    assert.equal(await page.inputValue('#body'), 'typed at the limit');
+    assert.deepEqual(await stateOf(page), { text: 'unsaved', cls: 'state dirty' });
+    // The next save is a new note: it names neither the other note nor the text it replaced.
+    await page.keyboard.press('Control+s');
+    await settled(page);
+    const sent = JSON.parse((await calls(page, 'save')).at(-1).body);
+    assert.deepEqual([sent.id, sent.base, sent.body], [undefined, undefined, 'typed at the limit']);
   });
 });

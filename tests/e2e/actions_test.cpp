@@ -166,12 +166,14 @@ TEST_F(Api, DeleteMovesToTrashAndKeepsOrder)
     EXPECT_EQ(after.find(a), std::string::npos);
     EXPECT_EQ(pb < pc, after.find(b) < after.find(c)) << "the others keep their order";
     (void)pa;
-    // A missing body file still deletes; a reused identifier replaces its trashed file.
+    // A missing body file still deletes; a reused identifier's delete takes the next copy number
+    // and keeps the trashed file.
     fs::remove(dir + "/" + b + ".md");
     EXPECT_NE(call("action=delete&id=" + b).find("\"trash\":true"), std::string::npos);
     save("{\"id\":\"" + a + "\",\"body\":\"A2\"}");
     call("action=delete&id=" + a);
-    EXPECT_EQ(read_file(dir + "/.trash/" + a + ".md"), "A2");
+    EXPECT_EQ(read_file(dir + "/.trash/" + a + ".md"), "A");
+    EXPECT_EQ(read_file(dir + "/.trash/" + a + ".1.md"), "A2");
     EXPECT_EQ(call("action=get&id=" + a), err_response(k_not_found, "note not found"));
 }
 

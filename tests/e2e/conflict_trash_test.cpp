@@ -175,7 +175,7 @@ TEST_F(Api, RestoreNeverOverwritesALiveNote)
     // A body file that the index does not list (left by a crash) is not overwritten either.
     write_file(dir + "/orphanaaaaaa.md", "orphan text");
     write_file(dir + "/.trash/orphanaaaaaa.md", "trashed text");
-    EXPECT_EQ(call("action=restore&id=orphanaaaaaa"), err_response(k_conflict, "note already exists"));
+    EXPECT_EQ(call("action=restore&id=orphanaaaaaa&copy=0"), err_response(k_conflict, "note already exists"));
     EXPECT_EQ(index_text(), index);
     EXPECT_EQ(read_file(dir + "/" + id + ".md"), "second text");
     EXPECT_EQ(read_file(dir + "/.trash/" + id + ".md"), "first text");
@@ -190,7 +190,8 @@ TEST_F(Api, DeletingOneIdTwiceKeepsBothBodies)
     call("action=delete&id=" + id);
     save("{\"id\":\"" + id + "\",\"title\":\"three\",\"body\":\"third text\"}");
     call("action=delete&id=" + id);
-    EXPECT_EQ(read_file(dir + "/.trash/" + id + ".md"), "third text") << "the latest delete keeps the plain name";
+    EXPECT_EQ(read_file(dir + "/.trash/" + id + ".md"), "first text") << "a trashed copy keeps its name";
+    EXPECT_EQ(read_file(dir + "/.trash/" + id + ".2.md"), "third text") << "a new delete takes the lowest free number";
     std::string trash = ok_body("action=trash");
     EXPECT_NE(trash.find("\"count\":3"), std::string::npos) << trash;
     EXPECT_NE(trash.find("\"title\":\"one\""), std::string::npos);

@@ -276,6 +276,7 @@ TEST_F(Versions, PurgeLeavesTheTextInNoFile)
     // What a crashed write of these notes may leave behind.
     write_file(dir + "/" + a + ".md.tmp", secret + "-a-tmp");
     write_file(dir + "/.trash/" + b + ".json.tmp", secret + "-b-tmp");
+    write_file(dir + "/orphan000001.md", secret + "-orphan"); // a body the index does not list
 
     EXPECT_EQ(ok_body("action=purge&id=" + a), "{\"ok\":true,\"purged\":1}\n");
     for (auto &f : files_holding(secret + "-a"))
@@ -284,7 +285,7 @@ TEST_F(Versions, PurgeLeavesTheTextInNoFile)
     EXPECT_EQ(call("action=purge&id=" + a), err_response("Status: 404 Not Found\r\n", "note not found"));
     EXPECT_EQ(keys(b).size(), 1u) << "another note's versions stay";
 
-    EXPECT_EQ(ok_body("action=purge&all=1"), "{\"ok\":true,\"purged\":1}\n");
+    EXPECT_EQ(ok_body("action=purge&all=1"), "{\"ok\":true,\"purged\":2}\n");
     for (auto &f : files_holding(secret))
         EXPECT_NE(f.find(live), std::string::npos) << "only the live note's text and versions stay: " << f;
     EXPECT_EQ(keys(live).size(), 1u);
@@ -395,4 +396,36 @@ TEST_F(Versions, AKillAtAnyStepOfAKeepingSaveOrAPurgeLosesNoTextAndLeavesNoneBeh
         }
         EXPECT_GT(runs, static_cast<int>(std::size(k_calls))) << r.name << ": some kill came";
     }
+}
+
+TEST_F(Versions, PurgeOfOneRowTakesExactlyTheEntryTheRowShows)
+{
+    std::string id = save("{\"title\":\"t\",\"body\":\"first delete\"}");
+    call("action=delete&id=" + id);
+    write_file(dir + "/" + id + ".md", "orphan text"); // the same id's body, unlisted
+    std::string trash = ok_body("action=trash");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(trash, m, std::regex("\"deleted\":\"([^\"]+)\",\"copy\":(\\d+)"))) << trash;
+    std::string deleted = m[1].str(), copy = m[2].str();
+    struct {
+        std::string query, expect;
+        std::vector<std::string> gone;
+    } rows[] = {
+        {"&copy=" + copy + "&deleted=2020-01-01T00:00:00Z", err_response("Status: 409 Conflict\r\n", "trash entry changed"), {}},
+        {"&copy=x", err_response("Status: 404 Not Found\r\n", "note not found"), {}},
+        {"&copy=" + copy + "&deleted=" + deleted, "{\"ok\":true,\"purged\":1}\n", {"first delete"}},
+    };
+    for (auto &r : rows) {
+        std::string out = call("action=purge&id=" + id + r.query);
+        EXPECT_EQ(out.size() > k_json_head.size() && out.compare(0, k_json_head.size(), k_json_head) == 0
+                      ? out.substr(k_json_head.size()) : out, r.expect) << r.query;
+        for (const char *text : {"first delete", "orphan text"}) {
+            bool gone = std::find(r.gone.begin(), r.gone.end(), text) != r.gone.end();
+            EXPECT_EQ(files_holding(text).empty(), gone) << r.query << ": " << text;
+        }
+    }
+    // The orphan is an entry of its own, taken by a purge without a copy number.
+    EXPECT_EQ(ok_body("action=purge&id=" + id), "{\"ok\":true,\"purged\":1}\n");
+    EXPECT_TRUE(files_holding("orphan text").empty());
+    EXPECT_EQ(ok_body("action=trash"), "{\"ok\":true,\"count\":0,\"notes\":[]}\n");
 }
