@@ -67,6 +67,47 @@ def mixed_markdown(size, rng):
     return "".join(parts)[:size]
 
 
+def random_words(rng, n):
+    return " ".join("".join(rng.choice("abcdefghijklmnopqrstuvwxyz") for _ in range(rng.randint(2, 11)))
+                    for _ in range(n))
+
+
+def escaped_markdown(size, rng):
+    """Mixed Markdown with many bytes JSON escapes: quotes, backslashes, tabs and short lines."""
+    parts, total = [], 0
+    while total < size:
+        piece = rng.choice([
+            lambda: mixed_markdown(600, rng),
+            lambda: 'He said "%s" \\ then "%s"\n\tindented\n' % (words(rng, 3), words(rng, 2)),
+            lambda: "C:\\notes\\%s\\%s.md and a \\* star\n" % (rng.choice(WORDS), rng.choice(WORDS)),
+            lambda: "".join("> %s\n" % words(rng, 2) for _ in range(3)) + "\n",
+        ])()
+        parts.append(piece)
+        total += len(piece)
+    return "".join(parts)[:size]
+
+
+def fit_request(doc, extra):
+    """Cuts doc until the JSON request {"body": doc, **extra} fits the 532479-byte request limit."""
+    while len(json.dumps(dict(extra, body=doc))) > 532479:
+        doc = doc[:len(doc) - (len(json.dumps(dict(extra, body=doc))) - 532479) - 16]
+    return doc
+
+
+def plant_versions(folder, nid, count, rng):
+    """Plants count versions of note nid, one per 10 minutes back from now, with their record."""
+    vdir = os.path.join(folder, ".versions", nid)
+    os.makedirs(vdir, exist_ok=True)
+    now, rec = int(time.time()), []
+    for i in range(count):
+        key = time.strftime("%Y-%m-%dT%H-%M-%SZ", time.gmtime(now - 60 - 600 * i))
+        with open(os.path.join(vdir, key + ".md"), "w") as f:
+            f.write(words(rng, 700)[:4096])
+        rec.append('{"version":"%s","title":"%s"}\n' % (key, words(rng, 3)))
+    with open(os.path.join(vdir, "versions.json"), "w") as f:
+        f.write("".join(rec))
+
+
 def run(cmd, stdin=None, env=None, runs=RUNS):
     """Median wall time (ms) and peak memory (KiB) of a whole process, through the runner."""
     full_env = dict(os.environ)
@@ -191,6 +232,49 @@ def main():
         t_save, _ = run([EXE], stdin=save_req, env=cgi_env("action=save", n2000, "POST", os.path.getsize(save_req)))
         t_msave, _ = run([os.path.join(TOOLS, "minimal_save"), n2000, "4096", str(index_size)])
         add("save, 4 KiB into 2000", t_save, "two durable replacements", t_msave)
+
+        # A save that keeps a version every time: two texts in turn (the runner alternates the
+        # request files), each asking to keep the one it replaces.
+        keep_req = os.path.join(work, "keep%d.json")
+        for k in (0, 1):
+            with open(keep_req.replace("%d", str(k)), "w") as f:
+                json.dump({"id": "n00000000009", "title": "bench", "body": ("k%d" % k) * 2048, "keep": 1}, f)
+        keep_len = os.path.getsize(keep_req.replace("%d", "0"))
+        check([EXE], keep_req.replace("%d", "1"), cgi_env("action=save", n2000, "POST", keep_len), '"ok":true')
+        t_keep, _ = run([EXE], stdin=keep_req, env=cgi_env("action=save", n2000, "POST", keep_len))
+        add("save keeping a version, 4 KiB into 2000", t_keep, "two durable replacements", t_msave)
+
+        hist = os.path.join(work, "hist")
+        make_notes(hist, 1, 4096, rng)
+        plant_versions(hist, "n00000000000", 100, rng)
+        check([EXE], None, cgi_env("action=history&id=n00000000000", hist), '"count":100')
+        t_hist, _ = run([EXE], env=cgi_env("action=history&id=n00000000000", hist))
+        add("history, 100 versions", t_hist, "minimal static C", t_min)
+
+        # 2000 notes of random words, one of them 512 KiB of mixed Markdown full of bytes that
+        # JSON escapes: a plain save of it (the same text again keeps no version) and a get.
+        rw = os.path.join(work, "random-words")
+        make_notes(rw, 2000, 4096, rng)
+        for i in range(2000):
+            with open(os.path.join(rw, "n%011d.md" % i), "w") as f:
+                f.write(random_words(rng, 700)[:4096])
+        mixed = fit_request(escaped_markdown(512 * 1024, rng), {"id": "n00000000000", "title": "mixed"})
+        with open(os.path.join(rw, "n00000000000.md"), "w") as f:
+            f.write(mixed)
+        mixed_req = os.path.join(work, "mixed.json")
+        with open(mixed_req, "w") as f:
+            json.dump({"id": "n00000000000", "title": "mixed", "body": mixed}, f)
+        print("mixed note: %d bytes, its save request %d bytes" % (len(mixed.encode()), os.path.getsize(mixed_req)))
+        mixed_len = os.path.getsize(mixed_req)
+        check([EXE], mixed_req, cgi_env("action=save", rw, "POST", mixed_len), '"ok":true')
+        t_msave_big, _ = run([EXE], stdin=mixed_req, env=cgi_env("action=save", rw, "POST", mixed_len))
+        t_base_big, _ = run([os.path.join(TOOLS, "minimal_save"), rw, str(len(mixed.encode())),
+                             str(os.path.getsize(os.path.join(rw, "index.json")))])
+        add("save, 512 KiB mixed into 2000 random-word", t_msave_big, "two durable replacements", t_base_big)
+        check([EXE], None, cgi_env("action=get&id=n00000000000", rw), '"ok":true')
+        t_get_big, _ = run([EXE], env=cgi_env("action=get&id=n00000000000", rw))
+        t_cat_big, _ = run(["/bin/cat", os.path.join(rw, "n00000000000.md")])
+        add("get, 512 KiB mixed Markdown", t_get_big, "cat", t_cat_big)
 
         check([EXE], render_req, cgi_env("action=render", n100, "POST", os.path.getsize(render_req)), '"ok":true')
         t_render, rss_render = run([EXE], stdin=render_req,

@@ -1,7 +1,8 @@
 /* Times whole processes: runs a command several times after warm-up runs, each with standard
  * input from a file and output discarded, and prints the median and minimum wall time and the
  * largest peak resident memory as one JSON line. Exit status 1 counts as success too, since
- * grep uses it for "no match".
+ * grep uses it for "no match". A STDIN_FILE holding "%d" names two files, 0 and 1, taken in turn,
+ * so that every run of a save replaces the text the run before it left.
  * Usage: runner RUNS WARMUP STDIN_FILE|- COMMAND [ARGS...] */
 #define _GNU_SOURCE
 #include <fcntl.h>
@@ -20,6 +21,17 @@ static int cmp_long(const void *a, const void *b)
 {
     long x = *(const long *)a, y = *(const long *)b;
     return (x > y) - (x < y);
+}
+
+/* The input of run i: the file itself, or with "%d" its 0 or 1 version. */
+static const char *input_of(const char *in, int i)
+{
+    static char name[4096];
+    const char *mark = in ? strstr(in, "%d") : NULL;
+    if (!mark)
+        return in;
+    snprintf(name, sizeof name, "%.*s%d%s", (int)(mark - in), in, i % 2, mark + 2);
+    return name;
 }
 
 /* Runs the command once; returns its wall time in microseconds, or -1 when it failed. */
@@ -58,13 +70,13 @@ int main(int argc, char **argv)
     long rss = 0;
     long *t = calloc((size_t)runs, sizeof *t);
     for (int i = 0; i < warm; i++)
-        if (run_once(cmd, in, &rss) < 0) {
+        if (run_once(cmd, input_of(in, i), &rss) < 0) {
             fprintf(stderr, "runner: %s failed\n", cmd[0]);
             return 1;
         }
     rss = 0;
     for (int i = 0; i < runs; i++)
-        if ((t[i] = run_once(cmd, in, &rss)) < 0) {
+        if ((t[i] = run_once(cmd, input_of(in, warm + i), &rss)) < 0) {
             fprintf(stderr, "runner: %s failed\n", cmd[0]);
             return 1;
         }

@@ -26,8 +26,11 @@ constexpr unsigned LOCK_WAIT_MS = 10000;
 struct ActionRow {
     const char *name;
     void (*handler)(const Request *r);
-    int changes; // 1 when the action rewrites the index: it then runs under the directory lock
+    int changes; // 1 when the action rewrites the index: it then runs under the directory lock;
+                 // with CHANGES_POST_ONLY added it also answers nothing but POST
 };
+
+constexpr int CHANGES_POST_ONLY = 2;
 
 static const ActionRow k_actions[] = {
     {"list", do_list, 0},
@@ -39,6 +42,8 @@ static const ActionRow k_actions[] = {
     {"render", do_render, 0},
     {"trash", do_trash, 0},
     {"restore", do_restore, 1},
+    {"history", do_history, 0},
+    {"purge", do_purge, 1 | CHANGES_POST_ONLY},
 };
 
 // Returns the table row for the action, or null for an unknown one.
@@ -189,6 +194,11 @@ static void request_run(void)
     // no-cors fetch); browsers say so, and such a request never reaches an action.
     if (request_cross_site()) {
         json_err(403, "Forbidden", "cross-site request refused");
+        return;
+    }
+    // Removing for good is never left to a link or an image that a GET can be made by.
+    if (row && (row->changes & CHANGES_POST_ONLY) && strcmp(r.method, "POST") != 0) {
+        json_err_headers(405, "Method Not Allowed", "Allow: POST\r\n", "method not allowed");
         return;
     }
     if (row && row->changes && method_read_only(r.method)) {

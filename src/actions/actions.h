@@ -13,6 +13,11 @@ void do_pin(const Request *r);
 void do_render(const Request *r);
 void do_trash(const Request *r);
 void do_restore(const Request *r);
+void do_history(const Request *r);
+void do_purge(const Request *r);
+
+// Answers get for one kept version (key as given in the "version" parameter) of a valid id.
+void do_get_version(const Request *r, const char *key);
 
 // The note that a request's id names: its table index, or (-1 and) its record text in a plain index.
 struct NoteRef {

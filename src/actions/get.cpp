@@ -6,11 +6,20 @@
 #include "store/files.h"
 #include "store/index.h"
 #include "store/meta.h"
+#include "store/versions.h"
+#include "util/query.h"
 #include "util/json.h"
 #include "util/response.h"
 
 void do_get(const Request *r)
 {
+    // A version is asked for by its note's id whether the note is listed or in the trash.
+    char version[VERSION_KEY_CAP + 1];
+    if (get_query_val(r->query, "version", version, sizeof version)) {
+        if (action_valid_id(r))
+            do_get_version(r, version);
+        return;
+    }
     NoteRef ref;
     if (!note_lookup(r, 1, &ref))
         return;

@@ -9,6 +9,7 @@
 #include "store/index.h"
 #include "store/meta.h"
 #include "store/trash.h"
+#include "store/versions.h"
 #include "util/fingerprint.h"
 #include "util/json.h"
 #include "util/response.h"
@@ -52,6 +53,9 @@ struct SaveRequest {
     int pinned, has_pinned;
     char base[32];
     int has_base;
+    char base_title[1024]; // the title the client last saw, in the form it was shown
+    int has_base_title;
+    int keep; // the client asks for the replaced text to be kept as a version
     int copy; // 1 once a stale base made this save a conflicting copy
 };
 
@@ -91,6 +95,8 @@ static int save_read(SaveRequest *q)
         json_err(400, "Bad Request", "invalid base");
         return 0;
     }
+    q->has_base_title = json_find_str(g_body, "base_title", q->base_title, sizeof q->base_title);
+    json_find_int(g_body, "keep", &q->keep);
     return 1;
 }
 
@@ -99,7 +105,9 @@ static int save_read(SaveRequest *q)
 // that is closing cannot act on a refusal. Returns 1, or 0 after answering 409.
 static int save_check_base(SaveRequest *q, int *i, const char *old_body)
 {
-    if (!q->has_base || base_matches(*i, old_body, q->base))
+    // A title changed elsewhere counts as a change of the note too.
+    int title_ok = !q->has_base_title || (*i >= 0 && fingerprint_same_shown(g_meta[*i].title, q->base_title));
+    if ((!q->has_base || base_matches(*i, old_body, q->base)) && title_ok)
         return 1;
     char copy_title[300] = {0};
     if (!json_find_str(g_body, "copy_title", copy_title, sizeof copy_title)) {
@@ -162,7 +170,10 @@ static void save_copy_to_trash(const SaveRequest *q, NoteMeta *m)
 // Returns 1, or 0 after answering 500 with the old body and index in place.
 static int save_commit(const SaveRequest *q, int i, const NoteMeta *m, const char *old_body, size_t old_len)
 {
-    char path[PATH_CAP];
+    char path[PATH_CAP], old_title[300];
+    // The text this save replaces is kept as a version just before the new body moves over it.
+    int keep = i >= 0 && versions_wanted(m->id, old_body, old_len, q->text, q->len, q->keep != 0);
+    str_copy(old_title, sizeof old_title, i >= 0 ? g_meta[i].title : "");
     note_path(path, m->id);
     int body_fd = atomic_start(path, q->text, q->len);
     if (body_fd < 0) {
@@ -189,7 +200,9 @@ static int save_commit(const SaveRequest *q, int i, const NoteMeta *m, const cha
         json_err(500, "Internal Server Error", body_ok ? "could not write index" : "could not write note");
         return 0;
     }
-    if (!atomic_commit(path)) {
+    if ((keep && !versions_keep(m->id, old_title)) || !atomic_commit(path)) {
+        if (keep)
+            atomic_discard(path);
         index_discard();
         json_err(500, "Internal Server Error", "could not write note");
         return 0;
@@ -205,6 +218,7 @@ static int save_commit(const SaveRequest *q, int i, const NoteMeta *m, const cha
         return 0;
     }
     plat_sync_dir(g_dir);
+    versions_thin(m->id, keep);
     return 1;
 }
 

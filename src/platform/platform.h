@@ -98,3 +98,13 @@ int plat_is_real_file(const char *path);
 
 // Returns the file's last modification time in seconds since 1970, or -1 when it cannot be read.
 int64_t plat_mtime_s(const char *path);
+
+// Gives the file at src a second name dst (a hard link: no bytes are copied). Returns 1, or 0
+// when dst exists or the file system offers no links (the caller then copies).
+int plat_link(const char *src, const char *dst);
+
+// Returns the size of the regular file at path (a link is not followed), or -1.
+int64_t plat_file_size(const char *path);
+
+// Removes an empty directory; failure is ignored.
+void plat_remove_dir(const char *path);

@@ -324,3 +324,21 @@ int64_t plat_mtime_s(const char *path)
         return -1;
     return static_cast<int64_t>(st.st_mtime);
 }
+
+int plat_link(const char *src, const char *dst)
+{
+    return link(src, dst) == 0;
+}
+
+int64_t plat_file_size(const char *path)
+{
+    struct stat st;
+    if (lstat(path, &st) != 0 || !S_ISREG(st.st_mode))
+        return -1;
+    return static_cast<int64_t>(st.st_size);
+}
+
+void plat_remove_dir(const char *path)
+{
+    (void)rmdir(path);
+}

@@ -377,3 +377,23 @@ int64_t plat_mtime_s(const char *path)
     uint64_t t = (static_cast<uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) | data.ftLastWriteTime.dwLowDateTime;
     return static_cast<int64_t>(t / 10000000u) - INT64_C(11644473600);
 }
+
+int plat_link(const char *src, const char *dst)
+{
+    // FAT and exFAT volumes have no links: the caller copies there.
+    return CreateHardLinkA(dst, src, nullptr) != 0;
+}
+
+int64_t plat_file_size(const char *path)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data) || (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+        (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return -1;
+    return static_cast<int64_t>((static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
+}
+
+void plat_remove_dir(const char *path)
+{
+    (void)RemoveDirectoryA(path);
+}

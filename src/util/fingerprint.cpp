@@ -3,6 +3,7 @@
 #include "util/fingerprint.h"
 
 #include <cstdint>
+#include <cstring>
 
 constexpr uint64_t FNV_START = 0xcbf29ce484222325u;
 
@@ -79,4 +80,14 @@ int fingerprint_valid(const char *text)
             return 0;
     }
     return text[FINGERPRINT_HEX] == '\0';
+}
+
+int fingerprint_same_shown(const char *stored, const char *sent)
+{
+    if (strcmp(stored, sent) == 0)
+        return 1;
+    char a[FINGERPRINT_HEX + 1], b[FINGERPRINT_HEX + 1];
+    fingerprint_shown(stored, strlen(stored), a);
+    fingerprint_text(sent, strlen(sent), b);
+    return strcmp(a, b) == 0;
 }

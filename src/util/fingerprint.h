@@ -14,3 +14,7 @@ void fingerprint_shown(const char *s, size_t n, char *out);
 
 // Returns 1 when text is exactly 16 lowercase hex digits, else 0.
 int fingerprint_valid(const char *text);
+
+// Returns 1 when sent is the text stored, as stored or in the form a browser shows it (see
+// fingerprint_shown), else 0. Titles are compared this way: a page can only send back what it got.
+int fingerprint_same_shown(const char *stored, const char *sent);

@@ -230,7 +230,7 @@ describe('keyboard', SUITE, () => {
     const saves = await calls(page, 'save');
     assert.equal(saves.length, 2);
     assert.deepEqual(json(saves[0]), { title: 'Same', body: 'x', pinned: 0, id: (await t.server.list())[0].id,
-      base: fnv('x'), copy_title: 'Same (conflicting copy)' });
+      base: fnv('x'), base_title: 'Same', copy_title: 'Same (conflicting copy)' });
     assert.deepEqual(await stateOf(page), { text: 'saved', cls: 'state ok' });
   });
 

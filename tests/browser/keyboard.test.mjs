@@ -21,7 +21,7 @@ describe('keyboard', SUITE, () => {
     const page = await t.open();
     await openItem(page);
     // [key, where the focus is afterwards]
-    const walk = [['Escape', 'title'], ['Tab', 'btnPin'], ['Tab', 'btnSave'], ['Tab', 'btnDel'], ['Tab', 'body'],
+    const walk = [['Escape', 'title'], ['Tab', 'btnPin'], ['Tab', 'btnHistory'], ['Tab', 'btnSave'], ['Tab', 'btnDel'], ['Tab', 'body'],
       ['Escape', 'title'], ['Shift+Tab', 'btnTheme'], ['Shift+Tab', 'btnTrash'], ['Shift+Tab', row(2)], ['Shift+Tab', row(1)]];
     await page.focus('#body');
     for (const [key, want] of walk) {

@@ -31,7 +31,7 @@ describe('saves overlapping edits', SUITE, () => {
     assert.equal(json(first).body, 'one');
     const [created] = await t.server.list();
     assert.deepEqual(json(second), { title: '', body: 'one two', pinned: 0, id: created.id,
-      base: fnv('one'), copy_title: 'Untitled (conflicting copy)' });
+      base: fnv('one'), base_title: '', copy_title: 'Untitled (conflicting copy)' });
 
     await page.fill('#body', 'one two three');
     await saves.release(1);
@@ -78,7 +78,7 @@ describe('switching notes with an autosave pending', SUITE, () => {
     const getB = sent.findIndex((c) => c.action === 'get' && c.url.includes(B.id));
     assert.ok(save >= 0 && save < getB, 'the save went out before the other note was fetched');
     assert.deepEqual(json(sent[save]), { title: 'Alpha', body: 'alpha edited', pinned: 0, id: A.id,
-      base: fnv(A.body), copy_title: 'Alpha (conflicting copy)' });
+      base: fnv(A.body), base_title: 'Alpha', copy_title: 'Alpha (conflicting copy)' });
     assert.equal(await page.inputValue('#body'), 'beta text');
     assert.deepEqual(await stateOf(page), { text: 'saved', cls: 'state' });
     await page.clock.runFor(3000);
@@ -96,7 +96,7 @@ describe('switching notes with an autosave pending', SUITE, () => {
     await page.clock.runFor(3000);
     const saves = await calls(page, 'save');
     assert.deepEqual(saves.map(json), [{ title: 'Alpha renamed', body: 'alpha text', pinned: 0, id: A.id,
-      base: fnv(A.body), copy_title: 'Alpha renamed (conflicting copy)' }]);
+      base: fnv(A.body), base_title: 'Alpha', copy_title: 'Alpha renamed (conflicting copy)' }]);
     assert.equal(await page.inputValue('#title'), '');
     assert.equal((await t.server.list()).length, 1);
   });

@@ -115,6 +115,19 @@ class Server {
     await idle();
     rmSync(this.dir, { recursive: true, force: true, maxRetries: 20, retryDelay: 50 });
   }
+  // Stops lighttpd as a crash of the node would (the notes folder stays), and starts it again on
+  // the same port.
+  async halt() {
+    const gone = new Promise((r) => this.proc.once('exit', r));
+    this.proc.kill('SIGKILL');
+    await gone;
+  }
+  async resume() {
+    this.proc = spawn(LIGHTTPD, ['-D', '-f', path.join(this.dir, 'lighttpd.conf')], {
+      env: { ...process.env, ORVIK_PASSWORD: this.password }, stdio: 'ignore',
+    });
+    await until(() => fetch(this.base + '/plugin_notes?action=list').then(() => true, () => false), 'lighttpd again');
+  }
   async call(action, { query = '', body } = {}) {
     const headers = this.password ? { 'X-Orvik-Password': this.password } : {};
     const init = body === undefined ? { headers } : { method: 'POST', headers, body: JSON.stringify(body) };

@@ -251,7 +251,9 @@ TEST_F(Faults, NewFilesReachTheDiskBeforeTheirMovesAndTheNotesDirectoryAfter)
     if (NOTES_UNDER_WINE)
         GTEST_SKIP() << k_wine_moves_elsewhere;
     std::string id = save("{\"body\":\"old\"}");
+    save("{\"id\":\"" + id + "\",\"body\":\"mid\"}"); // keeps "old": the next save keeps none by itself
     std::string body_tmp = dir + "/" + id + ".md.tmp", index_tmp = dir + "/index.json.tmp";
+    std::string versions = dir + "/.versions/" + id, record_tmp = versions + "/versions.json.tmp";
     using Paths = std::vector<std::string>;
     struct {
         std::string query, body;
@@ -259,6 +261,9 @@ TEST_F(Faults, NewFilesReachTheDiskBeforeTheirMovesAndTheNotesDirectoryAfter)
     } rows[] = {
         {"action=save", "{\"id\":\"" + id + "\",\"body\":\"new\"}", {body_tmp, index_tmp}, {body_tmp, index_tmp}},
         {"action=pin&id=" + id, "", {index_tmp}, {index_tmp}},
+        // The replaced text's new name is flushed before the body moves over the old one.
+        {"action=save", "{\"id\":\"" + id + "\",\"body\":\"newer\",\"keep\":1}", {body_tmp, index_tmp, versions},
+         {record_tmp, body_tmp, index_tmp}},
     };
     std::string req = dir + ".req";
     for (auto &r : rows) {
@@ -282,7 +287,7 @@ TEST_F(Faults, NewFilesReachTheDiskBeforeTheirMovesAndTheNotesDirectoryAfter)
         EXPECT_EQ(flushed_after, Paths{dir}) << r.query << ": one flush of the notes directory itself";
     }
     fs::remove(req);
-    EXPECT_EQ(read_file(dir + "/" + id + ".md"), "new");
+    EXPECT_EQ(read_file(dir + "/" + id + ".md"), "newer");
 }
 
 TEST_F(Faults, RandomKillsNeverLoseOrCorruptNotes)
