@@ -39,6 +39,8 @@ static const ActionRow k_actions[] = {
     {"render", do_render, 0},
     {"trash", do_trash, 0},
     {"restore", do_restore, 1},
+    {"export", do_export, 0},
+    {"import", do_import, 1},
 };
 
 // Returns the table row for the action, or null for an unknown one.

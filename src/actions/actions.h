@@ -11,6 +11,8 @@ void do_pin(const Request *r);
 void do_render(const Request *r);
 void do_trash(const Request *r);
 void do_restore(const Request *r);
+void do_export(const Request *r);
+void do_import(const Request *r);
 
 // Writes the editor page: its header block and the template with both theme assets in place.
 void page_write(void);
