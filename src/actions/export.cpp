@@ -12,6 +12,7 @@
 #include "util/query.h"
 #include "util/response.h"
 #include "util/safe_name.h"
+#include "util/utf8.h"
 #include "util/zip.h"
 
 constexpr int EXPORT_DEPTH_MAX = 8; // folders below .versions that are followed
@@ -63,17 +64,30 @@ static int export_manifest(const SafeNames *names, int64_t now)
         return 0;
     TextBuf b = {};
     buf_puts(&b, "{\"version\":1,\"notes\":[\n");
+    // Every text is valid UTF-8, so that any JSON reader takes the manifest: a title cut
+    // inside a character by the store's limit, or hand-edited bytes, show as U+FFFD.
+    TextBuf text = {};
     for (int i = 0; i < g_count; i++) {
+        const NoteMeta *m = &g_meta[i];
+        const char *fields[][2] = {{"{\"id\":", m->id}, {",\"title\":", m->title}, {",\"created\":", m->created},
+                                   {",\"updated\":", m->updated}, {",\"file\":", names->names[i]}};
         buf_puts(&b, i ? ",\n  " : "  ");
-        meta_members(&b, &g_meta[i]);
-        buf_puts(&b, ",\"file\":");
-        json_str(&b, names->names[i]);
+        for (auto &f : fields) {
+            buf_puts(&b, f[0]);
+            buf_clear(&text);
+            size_t n = strlen(f[1]);
+            utf8_repair(&text, f[1], f[1] == m->title ? utf8_whole(f[1], n) : n);
+            json_str(&b, text.data ? text.data : "");
+            if (f[1] == m->title)
+                buf_puts(&b, m->pinned ? ",\"pinned\":1" : ",\"pinned\":0");
+        }
         buf_putc(&b, '}');
         if (b.length > sizeof g_chunk) {
             zip_entry_data(b.data, b.length);
             buf_clear(&b);
         }
     }
+    buf_free(&text);
     buf_puts(&b, "\n]}\n");
     int ok = b.data != nullptr && zip_entry_data(b.data, b.length);
     buf_free(&b);

@@ -1,6 +1,8 @@
 // UTF-8 validation by the lead byte's class and the ranges of its second byte.
 #include "util/utf8.h"
 
+#include "util/textbuf.h"
+
 size_t utf8_len(const unsigned char *s, size_t n)
 {
     if (n == 0)
@@ -45,4 +47,21 @@ size_t utf8_whole(const char *s, size_t n)
     if (back < n && p[n - 1 - back] >= 0xc0 && !utf8_len(p + n - 1 - back, back + 1))
         return n - 1 - back;
     return n;
+}
+
+void utf8_repair(TextBuf *b, const char *s, size_t n)
+{
+    const unsigned char *p = reinterpret_cast<const unsigned char *>(s);
+    size_t i = 0, run = 0; // run: the start of the valid bytes not yet appended
+    while (i < n) {
+        size_t len = p[i] < 0x80 ? 1 : utf8_len(p + i, n - i);
+        if (len) {
+            i += len;
+            continue;
+        }
+        buf_add(b, s + run, i - run);
+        buf_puts(b, "\xef\xbf\xbd");
+        run = ++i;
+    }
+    buf_add(b, s + run, i - run);
 }

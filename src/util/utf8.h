@@ -11,3 +11,9 @@ int utf8_valid(const char *s, size_t n);
 
 // Returns the length of s[0, n) with a character cut short at its end left off. No failure.
 size_t utf8_whole(const char *s, size_t n);
+
+struct TextBuf;
+
+// Appends s[0, n) to b as valid UTF-8: each byte of a broken sequence becomes U+FFFD, as a
+// browser shows it. No failure of its own (the buffer drops what it cannot hold).
+void utf8_repair(TextBuf *b, const char *s, size_t n);
