@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh cmake g++ make python3 libbenchmark-dev cmark libcmark-dev libmd4c-dev libmd4c-html0-dev \
-  wrk lighttpd
+  wrk lighttpd zip
 build=${BENCH_BUILD:-build-bench}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DNOTES_BENCH=ON -DNOTES_TESTS=OFF >/dev/null
 cmake --build "$build" -j2
