@@ -34,30 +34,32 @@ static int64_t iso_seconds(const char *ts, int64_t fallback)
     return days * 86400 + h * 3600 + mi * 60 + s;
 }
 
-// Adds the file at path as the entry name, read a chunk at a time. missing_ok: a file that
-// cannot be opened becomes an empty entry (as get shows such a note). Returns 1, or 0 when the
+// 1 for each note whose body went into the archive.
+static unsigned char g_exported[META_MAX];
+
+// Adds the file at path as the entry name, read a chunk at a time. Returns 1 when it was added,
+// -1 when it could not be opened (deleted since it was listed: nothing to keep), or 0 when the
 // archive failed (a read error midway, zlib).
-static int export_file(const char *path, const char *name, int64_t mtime, int missing_ok)
+static int export_file(const char *path, const char *name, int64_t mtime)
 {
     int fd = plat_open_read(path);
-    if (fd < 0 && !missing_ok)
-        return 1; // gone since it was listed: nothing to keep
+    if (fd < 0)
+        return -1;
     if (!zip_entry_begin(name, mtime)) {
-        if (fd >= 0)
-            plat_close(fd);
+        plat_close(fd);
         return 0;
     }
     long n = 0;
-    while (fd >= 0 && (n = plat_read(fd, g_chunk, sizeof g_chunk)) > 0)
+    while ((n = plat_read(fd, g_chunk, sizeof g_chunk)) > 0)
         if (!zip_entry_data(g_chunk, static_cast<size_t>(n)))
             break;
-    if (fd >= 0)
-        plat_close(fd);
+    plat_close(fd);
     int ended = zip_entry_end();
     return n >= 0 && ended;
 }
 
-// Writes the manifest: each note's file name with its identifier, title, pin and dates.
+// Writes the manifest: each exported note's file name with its identifier, title, pin and dates.
+// It comes after the notes, so it lists exactly the ones the archive holds.
 static int export_manifest(const SafeNames *names, int64_t now)
 {
     if (!zip_entry_begin("notes.json", now))
@@ -67,11 +69,14 @@ static int export_manifest(const SafeNames *names, int64_t now)
     // Every text is valid UTF-8, so that any JSON reader takes the manifest: a title cut
     // inside a character by the store's limit, or hand-edited bytes, show as U+FFFD.
     TextBuf text = {};
-    for (int i = 0; i < g_count; i++) {
+    for (int i = 0, first = 1; i < g_count; i++) {
+        if (!g_exported[i])
+            continue;
         const NoteMeta *m = &g_meta[i];
         const char *fields[][2] = {{"{\"id\":", m->id}, {",\"title\":", m->title}, {",\"created\":", m->created},
                                    {",\"updated\":", m->updated}, {",\"file\":", names->names[i]}};
-        buf_puts(&b, i ? ",\n  " : "  ");
+        buf_puts(&b, first ? "  " : ",\n  ");
+        first = 0;
         for (auto &f : fields) {
             buf_puts(&b, f[0]);
             buf_clear(&text);
@@ -114,7 +119,7 @@ static int walk_entry(void *ctx, const char *name)
     if (snprintf(entry, sizeof entry, "%s%s", w->prefix, name) >= static_cast<int>(sizeof entry))
         return 1;
     if (plat_is_real_file(path)) {
-        w->ok = export_file(path, entry, plat_mtime_s(path), 0);
+        w->ok = export_file(path, entry, plat_mtime_s(path)) != 0;
     } else if (plat_is_real_dir(path) && w->depth < EXPORT_DEPTH_MAX) {
         FolderWalk sub;
         str_copy(sub.dir, sizeof sub.dir, path);
@@ -181,12 +186,16 @@ void do_export(const Request *r)
     }
     out_puts(head);
     int64_t now = plat_time_s();
-    int ok = export_manifest(&names, now);
+    int ok = 1;
     char path[PATH_CAP], dir[PATH_CAP];
     for (int i = 0; ok && i < g_count; i++) {
         note_path(path, g_meta[i].id);
-        ok = export_file(path, names.names[i], iso_seconds(g_meta[i].updated, now), 1);
+        int added = export_file(path, names.names[i], iso_seconds(g_meta[i].updated, now));
+        g_exported[i] = added > 0;
+        ok = added != 0;
     }
+    if (ok)
+        ok = export_manifest(&names, now);
     if (ok && !notes_only) {
         ok = export_folder(g_trash, "trash/");
         path_join(dir, g_dir, ".versions");

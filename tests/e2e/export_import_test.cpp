@@ -198,6 +198,9 @@ TEST_F(Export, TrashAndVersionsComeAlongUnlessNotesOnly)
     std::string keep = save("{\"title\":\"kept\",\"body\":\"live\"}");
     std::string gone = save("{\"title\":\"gone\",\"body\":\"deleted text\"}");
     ok_body("action=delete&id=" + gone);
+    // A body that is gone by the time the export reaches it (a delete meanwhile) is left out.
+    std::string lost = save("{\"title\":\"lost\",\"body\":\"x\"}");
+    fs::remove(dir + "/" + lost + ".md");
     fs::create_directories(dir + "/.versions/" + keep);
     write_file(dir + "/.versions/" + keep + "/1.md", "older text");
     write_file(dir + "/.versions/" + keep + "/2.md.tmp", "half written");
@@ -219,6 +222,8 @@ TEST_F(Export, TrashAndVersionsComeAlongUnlessNotesOnly)
             got.insert(e.first);
         EXPECT_EQ(got, want) << r.query;
         EXPECT_EQ(v.unzip_status, 0);
+        ASSERT_EQ(v.notes.size(), 1u) << "the manifest lists the notes the zip holds";
+        EXPECT_EQ(v.notes[0][0], keep);
         if (r.names.count("versions/" + keep + "/1.md")) {
             EXPECT_EQ(v.entries[hex("trash/" + gone + ".md")], hex("deleted text"));
             EXPECT_EQ(v.entries[hex("versions/" + keep + "/1.md")], hex("older text"));
