@@ -16,7 +16,22 @@
 
 constexpr size_t IMPORT_BODY_MAX = 524288;
 
-// The identifiers whose bodies this request wrote, taken away again if the index cannot be.
+// Bodies are written in groups: each group's temporaries are all started to disk before the
+// first is waited for, so one journal commit covers many, and only then renamed.
+constexpr int IMPORT_GROUP = 64;
+
+// A body of the current group: its table index, its text (a later note of the batch is compared
+// with it while it is not on disk under its name yet) and the descriptor of its temporary.
+struct ImportPending {
+    int index;
+    char *text;
+    size_t len;
+    int fd;
+};
+static ImportPending g_pending[IMPORT_GROUP];
+static int g_pending_count;
+
+// The identifiers whose bodies this request started writing, taken away again on failure.
 static char g_written[META_MAX][ID_LEN + 1];
 static int g_written_count;
 
@@ -37,6 +52,14 @@ static int import_duplicate(const char *title, const char *text, size_t len)
     for (int i = 0; i < g_count; i++) {
         if (strcmp(g_meta[i].title, title) != 0)
             continue;
+        int k = 0;
+        while (k < g_pending_count && g_pending[k].index != i)
+            k++;
+        if (k < g_pending_count) {
+            if (g_pending[k].len == len && memcmp(g_pending[k].text, text, len) == 0)
+                return i;
+            continue;
+        }
         note_path(path, g_meta[i].id);
         size_t have = 0;
         char *stored = plat_read_file(path, &have);
@@ -84,6 +107,7 @@ static const char *import_one(const char *obj, const char *now, NoteMeta *m, int
     json_find_int(obj, "pinned", &pinned);
     m->pinned = pinned ? 1 : 0;
     char path[PATH_CAP];
+    int fd;
 
     if (len > IMPORT_BODY_MAX) {
         why = "note body exceeds 512 KiB";
@@ -110,27 +134,51 @@ static const char *import_one(const char *obj, const char *now, NoteMeta *m, int
         str_copy(m->id, sizeof m->id, id);
     else
         id_generate(m->id);
-    // The body goes to disk under its temporary name and then to its own, free, name; the
-    // directory is flushed once for the batch, before the index names it.
+    // The body goes to disk under its temporary name; import_flush gives it its own, free, name.
     note_path(path, m->id);
-    if (!atomic_prepare(path, text, len) || !atomic_commit(path)) {
+    fd = atomic_start(path, text, len);
+    if (fd < 0) {
         why = "could not write note";
         goto done;
     }
     str_copy(g_written[g_written_count++], ID_LEN + 1, m->id);
     meta_append(m);
+    g_pending[g_pending_count++] = {g_count - 1, text, len, fd};
+    return nullptr;
 done:
     free(text);
     return why;
 }
 
-// Takes away the bodies this request wrote (the index does not name them).
+// Waits until the group's temporaries are on disk and renames each to its note's name.
+// Returns 1, or 0 when one failed (every descriptor is closed either way).
+static int import_flush(void)
+{
+    char path[PATH_CAP];
+    int ok = 1;
+    for (int k = 0; k < g_pending_count; k++) {
+        note_path(path, g_meta[g_pending[k].index].id);
+        if (!atomic_end(path, g_pending[k].fd))
+            ok = 0;
+    }
+    for (int k = 0; k < g_pending_count; k++) {
+        note_path(path, g_meta[g_pending[k].index].id);
+        if (ok && !atomic_commit(path))
+            ok = 0;
+        free(g_pending[k].text);
+    }
+    g_pending_count = 0;
+    return ok;
+}
+
+// Takes away the bodies (and temporaries) this request wrote: the index does not name them.
 static void import_undo(void)
 {
     char path[PATH_CAP];
     for (int i = 0; i < g_written_count; i++) {
         note_path(path, g_written[i]);
         plat_remove(path);
+        atomic_discard(path);
     }
     plat_sync_dir(g_dir);
 }
@@ -149,6 +197,7 @@ void do_import(const Request *r)
     char now[24];
     iso_now(now);
     g_written_count = 0;
+    g_pending_count = 0;
     int counts[3] = {0, 0, 0}; // imported, skipped, refused
     TextBuf out = {};
     buf_puts(&out, "\"results\":[");
@@ -174,6 +223,8 @@ void do_import(const Request *r)
         int dup;
         const char *why = import_one(p, now, &m, &dup);
         end[1] = keep;
+        if (g_pending_count == IMPORT_GROUP && !import_flush())
+            goto failed;
         p = end + 1;
         buf_puts(&out, n ? ",{\"status\":" : "{\"status\":");
         if (!why) {
@@ -192,6 +243,8 @@ void do_import(const Request *r)
         buf_putc(&out, '}');
     }
     buf_puts(&out, "]}\n");
+    if (!import_flush())
+        goto failed;
     if (g_written_count > 0) {
         sort_meta();
         if (!plat_sync_dir(g_dir) || !save_index()) {
@@ -208,4 +261,11 @@ void do_import(const Request *r)
     out_puts(head);
     out_write(out.data, out.length);
     buf_free(&out);
+    return;
+failed:
+    // A body that could not be written whole fails the batch: nothing of it stays.
+    import_flush();
+    import_undo();
+    buf_free(&out);
+    json_err(500, "Internal Server Error", "could not write note");
 }
