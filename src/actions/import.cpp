@@ -18,12 +18,12 @@ constexpr size_t IMPORT_BODY_MAX = 524288;
 
 // Bodies are written in groups: each group's temporaries are all started to disk before the
 // first is waited for, so one journal commit covers many, and only then renamed.
-constexpr int IMPORT_GROUP = 64;
+constexpr int IMPORT_GROUP = 256;
 
-// A body of the current group: its table index, its text (a later note of the batch is compared
+// A body of the current group: its identifier, its text (a later note of the batch is compared
 // with it while it is not on disk under its name yet) and the descriptor of its temporary.
 struct ImportPending {
-    int index;
+    char id[ID_LEN + 1];
     char *text;
     size_t len;
     int fd;
@@ -53,7 +53,7 @@ static int import_duplicate(const char *title, const char *text, size_t len)
         if (strcmp(g_meta[i].title, title) != 0)
             continue;
         int k = 0;
-        while (k < g_pending_count && g_pending[k].index != i)
+        while (k < g_pending_count && strcmp(g_pending[k].id, g_meta[i].id) != 0)
             k++;
         if (k < g_pending_count) {
             if (g_pending[k].len == len && memcmp(g_pending[k].text, text, len) == 0)
@@ -108,6 +108,7 @@ static const char *import_one(const char *obj, const char *now, NoteMeta *m, int
     m->pinned = pinned ? 1 : 0;
     char path[PATH_CAP];
     int fd;
+    ImportPending *pend;
 
     if (len > IMPORT_BODY_MAX) {
         why = "note body exceeds 512 KiB";
@@ -143,26 +144,33 @@ static const char *import_one(const char *obj, const char *now, NoteMeta *m, int
     }
     str_copy(g_written[g_written_count++], ID_LEN + 1, m->id);
     meta_append(m);
-    g_pending[g_pending_count++] = {g_count - 1, text, len, fd};
+    pend = &g_pending[g_pending_count++];
+    str_copy(pend->id, sizeof pend->id, m->id);
+    pend->text = text;
+    pend->len = len;
+    pend->fd = fd;
     return nullptr;
 done:
     free(text);
     return why;
 }
 
-// Waits until the group's temporaries are on disk and renames each to its note's name.
-// Returns 1, or 0 when one failed (every descriptor is closed either way).
-static int import_flush(void)
+// Waits until the group's temporaries (and the index's, when index_fd is not -1: it then
+// travels with them) are on disk, and renames each body to its note's name. Returns 1, or 0
+// when one failed (every descriptor is closed either way).
+static int import_flush(int index_fd)
 {
     char path[PATH_CAP];
     int ok = 1;
     for (int k = 0; k < g_pending_count; k++) {
-        note_path(path, g_meta[g_pending[k].index].id);
+        note_path(path, g_pending[k].id);
         if (!atomic_end(path, g_pending[k].fd))
             ok = 0;
     }
+    if (index_fd >= 0 && !index_end(index_fd))
+        ok = 0;
     for (int k = 0; k < g_pending_count; k++) {
-        note_path(path, g_meta[g_pending[k].index].id);
+        note_path(path, g_pending[k].id);
         if (ok && !atomic_commit(path))
             ok = 0;
         free(g_pending[k].text);
@@ -223,7 +231,7 @@ void do_import(const Request *r)
         int dup;
         const char *why = import_one(p, now, &m, &dup);
         end[1] = keep;
-        if (g_pending_count == IMPORT_GROUP && !import_flush())
+        if (g_pending_count == IMPORT_GROUP && !import_flush(-1))
             goto failed;
         p = end + 1;
         buf_puts(&out, n ? ",{\"status\":" : "{\"status\":");
@@ -243,11 +251,14 @@ void do_import(const Request *r)
         buf_putc(&out, '}');
     }
     buf_puts(&out, "]}\n");
-    if (!import_flush())
-        goto failed;
     if (g_written_count > 0) {
+        // The last group's bodies and the new index go to disk together; the bodies are renamed
+        // first, then the index, and one directory flush makes all of it durable.
         sort_meta();
-        if (!plat_sync_dir(g_dir) || !save_index()) {
+        int index_fd = index_start();
+        if (!import_flush(index_fd))
+            goto failed;
+        if (index_fd < 0 || !index_commit() || !plat_sync_dir(g_dir)) {
             import_undo();
             buf_free(&out);
             json_err(500, "Internal Server Error", "could not write index");
@@ -264,7 +275,8 @@ void do_import(const Request *r)
     return;
 failed:
     // A body that could not be written whole fails the batch: nothing of it stays.
-    import_flush();
+    import_flush(-1);
+    index_discard();
     import_undo();
     buf_free(&out);
     json_err(500, "Internal Server Error", "could not write note");
