@@ -72,7 +72,7 @@ const imp = median(times.import), saves = median(times.saves);
 const load = os.loadavg().map((x) => x.toFixed(1)).join(', ');
 const section = `## Import through the page
 
-Run of \`make bench\` on ${new Date().toISOString().slice(0, 16).replace('T', ' ')} UTC: headless Chromium through lighttpd,
+Run of bench/import_bench.mjs on ${new Date().toISOString().slice(0, 16).replace('T', ' ')} UTC: headless Chromium through lighttpd,
 ${COUNT} notes of 4 KiB into an empty store, medians of ${RUNS} runs each, load average at the end ${load}.
 
 | Case | ms | Baseline | ms | Ratio | Goal |
