@@ -47,11 +47,13 @@ describe('import and export', SUITE, () => {
       ['Vault/image.png', 'not a note'],
     ]);
     execFileSync('zip', ['-q', '-r', '-X', path.join(vault, 'vault.zip'), 'Vault'], { cwd: vault });
+    plant(vault, [['secret.md', 'locked away']]);
+    execFileSync('zip', ['-q', '-P', 'pw', path.join(vault, 'locked.zip'), 'secret.md'], { cwd: vault });
     const page = await t.open();
-    await importFiles(page, '#importFile', path.join(vault, 'vault.zip'));
-    assert.equal(await report(page), 'Imported 3 notes, skipped 0 as duplicates, refused 1. 1 other file was ignored.');
+    await importFiles(page, '#importFile', [path.join(vault, 'vault.zip'), path.join(vault, 'locked.zip')]);
+    assert.equal(await report(page), 'Imported 3 notes, skipped 0 as duplicates, refused 2. 1 other file was ignored.');
     assert.deepEqual(await page.locator('#importReport ul[aria-label="Refused"] li').allTextContents(),
-      ['vault.zip: Vault/Ideas/broken.md: not valid UTF-8']);
+      ['locked.zip: secret.md: encrypted', 'vault.zip: Vault/Ideas/broken.md: not valid UTF-8']);
     const got = await notesOf(t.server);
     assert.deepEqual(Object.keys(got).sort(), ['2024-01-01', 'Grand plan', 'Ideen für später']);
     assert.deepEqual([got['2024-01-01'].created, got['2024-01-01'].updated], ['2024-01-01T20:00:00Z', '2024-01-01T20:00:00Z']);
