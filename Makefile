@@ -6,9 +6,9 @@ BUILD ?= build
 ASAN_BUILD ?= build-asan
 SERVE_BUILD ?= build-serve
 WIN_BUILD ?= build-win
-PROGRAM_PKGS = cmake g++ make
+PROGRAM_PKGS = cmake g++ make zlib1g-dev
 BUILD_PKGS = $(PROGRAM_PKGS) libgtest-dev
-WIN_PKGS = gcc-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+WIN_PKGS = gcc-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 libz-mingw-w64-dev
 WINE_PKGS = wine wine64
 
 .PHONY: all deps build build-program test test-release test-asan windows test-windows serve fuzz bench soak clean

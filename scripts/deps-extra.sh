@@ -2,11 +2,12 @@
 # What the tests need beyond the compiler (`make serve` installs only lighttpd): lighttpd, Chromium (and the
 # Inter font named first in the page's font stack, for stable screenshots), a Java
 # runtime for the HTML checker, the npm packages pinned in package-lock.json, and the other
-# CGI hosts the host test runs the program behind (Apache httpd, nginx with fcgiwrap), and strace
-# for the end-to-end kill sweep and the injected read errors.
+# CGI hosts the host test runs the program behind (Apache httpd, nginx with fcgiwrap), strace for the
+# end-to-end kill sweep and the injected read errors, and Info-ZIP's zip and unzip and Python (its
+# zipfile), which make and check the zips of the export and import tests.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-pkgs=(lighttpd lighttpd-mod-deflate chromium fonts-inter apache2 nginx fcgiwrap strace)
+pkgs=(lighttpd lighttpd-mod-deflate chromium fonts-inter apache2 nginx fcgiwrap strace zip unzip python3)
 command -v java >/dev/null || pkgs+=(default-jre-headless)
 command -v npm >/dev/null || pkgs+=(nodejs npm)
 scripts/deps.sh "${pkgs[@]}"

@@ -44,6 +44,8 @@ static const ActionRow k_actions[] = {
     {"restore", do_restore, 1},
     {"history", do_history, 0},
     {"purge", do_purge, 1 | CHANGES_POST_ONLY},
+    {"export", do_export, 0},
+    {"import", do_import, 1 | CHANGES_POST_ONLY},
 };
 
 // Returns the table row for the action, or null for an unknown one.

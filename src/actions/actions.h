@@ -13,6 +13,8 @@ void do_pin(const Request *r);
 void do_render(const Request *r);
 void do_trash(const Request *r);
 void do_restore(const Request *r);
+void do_export(const Request *r);
+void do_import(const Request *r);
 void do_history(const Request *r);
 void do_purge(const Request *r);
 

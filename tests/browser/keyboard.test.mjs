@@ -22,7 +22,7 @@ describe('keyboard', SUITE, () => {
     await openItem(page);
     // [key, where the focus is afterwards]
     const walk = [['Escape', 'title'], ['Tab', 'btnPin'], ['Tab', 'btnHistory'], ['Tab', 'btnSave'], ['Tab', 'btnDel'], ['Tab', 'body'],
-      ['Escape', 'title'], ['Shift+Tab', 'btnTheme'], ['Shift+Tab', 'btnTrash'], ['Shift+Tab', row(2)], ['Shift+Tab', row(1)]];
+      ['Escape', 'title'], ['Shift+Tab', 'btnTheme'], ['Shift+Tab', 'btnImport'], ['Shift+Tab', 'btnExport'], ['Shift+Tab', 'btnTrash'], ['Shift+Tab', row(2)], ['Shift+Tab', row(1)]];
     await page.focus('#body');
     for (const [key, want] of walk) {
       await page.keyboard.press(key);
