@@ -28,7 +28,8 @@ void do_delete(const Request *r)
     NoteMeta gone = g_meta[i];
     char src[PATH_CAP], body[PATH_CAP], record[PATH_CAP], deleted[24];
     note_path(src, r->id);
-    if (!plat_exists(src)) {
+    // Only a body certainly missing lets the record go alone; a failed look-up takes the trash way.
+    if (plat_file_kind(src) == 0) {
         // Nothing to keep: the record alone goes.
         meta_remove(i);
         if (!save_index()) {

@@ -129,10 +129,12 @@ static int save_keep_orphan(const char *id)
     TrashEntry e;
     char live[PATH_CAP], body[PATH_CAP], record[PATH_CAP];
     note_path(live, id);
-    if (!plat_is_real_file(live))
+    // Nothing, or a special file that the save replaces; a failed look-up counts as neither.
+    int kind = plat_file_kind(live);
+    if (kind == 0 || kind == 2)
         return 1;
     // An orphan that the trash cannot be read to number, or cannot take, is refused, never replaced.
-    int ok = trash_find(id, TRASH_ORPHAN, &e) && e.copy <= TRASH_COPY_MAX;
+    int ok = trash_find(id, TRASH_ORPHAN, &e) && !e.unread && e.copy <= TRASH_COPY_MAX;
     if (ok) {
         trash_paths(id, e.copy, body, record);
         ok = plat_move_new(live, body);

@@ -65,6 +65,11 @@ void do_restore(const Request *r)
         json_err(404, "Not Found", "note not found");
         return;
     }
+    // A record that could not be read would leave the note with made-up metadata.
+    if (e.unread) {
+        json_err(500, "Internal Server Error", "could not write note");
+        return;
+    }
     // The identifier may have been used again since the delete: a live note (or an orphan body,
     // when another entry is named) is never overwritten.
     char live[PATH_CAP], body[PATH_CAP], record[PATH_CAP];

@@ -24,6 +24,10 @@ int plat_is_real_dir(const char *path);
 // Returns 1 when something exists at path (a symbolic link counts, even a dangling one), 0 otherwise.
 int plat_exists(const char *path);
 
+// Returns what stands at path itself (a link is not followed): 0 nothing (the name is not found),
+// 1 a regular file, 2 anything else, -1 when the look-up failed, which is never a free name.
+int plat_file_kind(const char *path);
+
 // Creates path afresh (whatever stood there is removed first and the file is created exclusively,
 // so nothing is ever written through a link), writes len bytes and starts writing them out
 // without waiting, so that two files can travel to disk together. Returns a descriptor for
@@ -90,7 +94,7 @@ int64_t plat_time_s(void);
 typedef int (*PlatDirEntry)(void *ctx, const char *name);
 
 // Hands the name of every entry of the directory (but "." and "..") to fn. Returns 1, or 0 when
-// the directory cannot be opened.
+// the directory cannot be opened or read to its end.
 int plat_list_dir(const char *path, PlatDirEntry fn, void *ctx);
 
 // Returns 1 when path itself is a regular file (a symbolic link to one does not count), 0 otherwise.

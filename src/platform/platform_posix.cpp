@@ -57,6 +57,14 @@ int plat_exists(const char *path)
     return lstat(path, &st) == 0;
 }
 
+int plat_file_kind(const char *path)
+{
+    struct stat st;
+    if (lstat(path, &st) != 0)
+        return errno == ENOENT || errno == ENOTDIR ? 0 : -1;
+    return S_ISREG(st.st_mode) ? 1 : 2;
+}
+
 int plat_write_start(const char *path, const char *data, size_t len)
 {
     // A stale file, or a link planted under this name, is removed and the file created anew:
@@ -301,14 +309,18 @@ int plat_list_dir(const char *path, PlatDirEntry fn, void *ctx)
     if (!d)
         return 0;
     struct dirent *e;
-    while ((e = readdir(d)) != nullptr) {
+    // readdir answers null both at the end and on a read error; only errno tells them apart.
+    int ok = 1;
+    for (errno = 0; (e = readdir(d)) != nullptr; errno = 0) {
         if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0)
             continue;
         if (!fn(ctx, e->d_name))
             break;
     }
+    if (!e && errno != 0)
+        ok = 0;
     closedir(d);
-    return 1;
+    return ok;
 }
 
 int plat_is_real_file(const char *path)

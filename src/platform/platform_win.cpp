@@ -80,6 +80,16 @@ int plat_exists(const char *path)
     return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
 }
 
+int plat_file_kind(const char *path)
+{
+    DWORD a = GetFileAttributesA(path);
+    if (a == INVALID_FILE_ATTRIBUTES) {
+        DWORD e = GetLastError();
+        return e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND ? 0 : -1;
+    }
+    return (a & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 ? 1 : 2;
+}
+
 int plat_write_start(const char *path, const char *data, size_t len)
 {
     // A stale file, or a link planted under this name, is removed (a link itself, never its
@@ -352,14 +362,19 @@ int plat_list_dir(const char *path, PlatDirEntry fn, void *ctx)
     HANDLE h = FindFirstFileA(pattern, &found);
     if (h == INVALID_HANDLE_VALUE)
         return 0;
+    int stopped = 0;
     do {
         if (strcmp(found.cFileName, ".") == 0 || strcmp(found.cFileName, "..") == 0)
             continue;
-        if (!fn(ctx, found.cFileName))
+        if (!fn(ctx, found.cFileName)) {
+            stopped = 1;
             break;
+        }
     } while (FindNextFileA(h, &found));
+    // A listing that ran out for another reason than its end was not read whole.
+    int ok = stopped || GetLastError() == ERROR_NO_MORE_FILES;
     FindClose(h);
-    return 1;
+    return ok;
 }
 
 int plat_is_real_file(const char *path)

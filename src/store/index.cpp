@@ -219,7 +219,7 @@ void index_read(void)
     if (!g_index_text)
         g_index_text = plat_read_file(path, &g_index_len);
     if (!g_index_text)
-        g_index_unreadable = plat_exists(path);
+        g_index_unreadable = plat_file_kind(path) != 0;
 }
 
 // Returns the position after the closing quote of a string value starting at p (just after its

@@ -55,8 +55,10 @@ int trash_free_copy(const char *id)
     char body[PATH_CAP], record[PATH_CAP];
     for (int k = 0; k <= TRASH_COPY_MAX; k++) {
         trash_paths(id, k, body, record);
-        if (!plat_exists(body))
-            return k;
+        // A failed look-up is never taken for a free number: its record would replace another's.
+        int kind = plat_file_kind(body);
+        if (kind <= 0)
+            return kind == 0 ? k : -1;
     }
     return -1;
 }
@@ -109,14 +111,17 @@ static int stored_time(const char *t)
 }
 
 // Fills e from the record of id's copy number copy when it holds the identifier and values in
-// their stored forms. Returns 1, or 0 (e untouched) when it is missing or not in those forms.
+// their stored forms. Returns 1, 0 (e untouched) when it is missing, no regular file or not in
+// those forms, or -1 when it is there but could not be read (a failing disk).
 static int record_read(const char *id, int copy, TrashEntry *e)
 {
     char body[PATH_CAP], record[PATH_CAP];
     trash_paths(id, copy, body, record);
     char *rec = plat_read_file(record, nullptr);
-    if (!rec)
-        return 0;
+    if (!rec) {
+        int kind = plat_file_kind(record);
+        return kind == 1 || kind < 0 ? -1 : 0;
+    }
     TrashEntry t;
     memset(&t, 0, sizeof t);
     int ok = meta_read_json(rec, &t.meta) && strcmp(t.meta.id, id) == 0 &&
@@ -180,6 +185,8 @@ struct TrashScan {
     int want; // trash_find: a copy number, TRASH_LATEST or TRASH_ORPHAN
     TrashEntry *found;
     int have;
+    int unread; // trash_find of the latest: a candidate's record could not be read
+
 };
 
 // Appends a name to the scan; a name that finds no memory is left out.
@@ -297,6 +304,7 @@ static void scan_take(TrashScan *s, const TrashEntry *e)
             // The orphan first: a trashed copy cannot come back while the orphan holds its name.
             const TrashEntry *f = s->found;
             pick = !s->have || (e->orphan != f->orphan ? e->orphan : entry_later(e, f));
+            s->unread |= e->unread;
         }
         if (pick) {
             *s->found = *e;
@@ -328,20 +336,28 @@ static void scan_group(TrashScan *s, const TrashName *g, int n)
             continue;
         trash_paths(id, g[i].copy, body, record);
         // A trashed body that is a link is nothing to bring back: a restore would make a note of
-        // whatever the link points to.
-        if (!plat_is_real_file(body))
+        // whatever the link points to. One that could not be looked up leaves the latest unknown.
+        int kind = plat_file_kind(body);
+        if (kind != 1) {
+            s->unread |= kind < 0 && s->want == TRASH_LATEST;
             continue;
-        if (!g[i].record || !record_read(id, g[i].copy, &e))
+        }
+        int r = g[i].record ? record_read(id, g[i].copy, &e) : 0;
+        if (r <= 0) {
             entry_from_body(id, body, g[i].copy, &e);
+            e.unread = r < 0;
+        }
         scan_take(s, &e);
     }
     if (g[0].copy >= 0)
         return;
     // The orphan's metadata: the newest record without a body (left by a crashed delete or restore).
-    int have = 0;
+    int have = 0, unread = 0;
     TrashEntry best;
     for (int i = 1; i < n; i++) {
-        if (g[i].body || !record_read(id, g[i].copy, &e))
+        int r = g[i].body ? 0 : record_read(id, g[i].copy, &e);
+        unread |= r < 0;
+        if (r <= 0)
             continue;
         if (!have || entry_later(&e, &best))
             best = e;
@@ -355,6 +371,7 @@ static void scan_group(TrashScan *s, const TrashName *g, int n)
         entry_from_body(id, body, k, &best);
     }
     best.orphan = 1;
+    best.unread = unread;
     scan_take(s, &best);
 }
 
@@ -415,7 +432,11 @@ int trash_find(const char *id, int copy, TrashEntry *e)
     s.only = id;
     s.want = copy;
     s.found = e;
-    return trash_scan(&s) && s.have;
+    if (!trash_scan(&s) || !s.have)
+        return 0;
+    // Which entry is the latest is unknown while a record of one could not be read.
+    e->unread |= s.unread;
+    return 1;
 }
 
 int trash_list(TrashEntry *rows)

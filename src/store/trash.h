@@ -18,6 +18,7 @@ struct TrashEntry {
     int copy;
     int orphan;     // 1: the body is the orphan in the notes folder
     int has_record; // 1: meta and deleted came from the record of this copy number
+    int unread;     // 1: a record of this entry is there but could not be read (nothing may act on it)
 };
 
 // Writes the body and record paths of a trashed copy into body and record (PATH_CAP bytes each).
@@ -25,7 +26,7 @@ void trash_paths(const char *id, int copy, char *body, char *record);
 
 // Returns the lowest copy number of a listed note's identifier whose trashed body name is free
 // (a record there without a body is left by a crashed change of this note, and is replaced), or
-// -1 when every number is taken.
+// -1 when every number is taken or a name could not be looked up.
 int trash_free_copy(const char *id);
 
 // Writes the record of copy number copy: m, deleted at the time given, flushed with its directory.
