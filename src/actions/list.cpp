@@ -10,7 +10,6 @@
 #include "store/index.h"
 #include "store/meta.h"
 #include "util/fold.h"
-#include "util/query.h"
 #include "util/response.h"
 #include "util/textbuf.h"
 
@@ -115,12 +114,4 @@ void do_list(const Request *)
 {
     json_header();
     emit_list(nullptr);
-}
-
-void do_search(const Request *r)
-{
-    char q[256];
-    get_query_val(r->query, "q", q, sizeof q);
-    json_header();
-    emit_list(q[0] ? q : nullptr);
 }
