@@ -1,6 +1,7 @@
 // The search action: the plain search of list.cpp, or with "smart=1" the smart search: folded
 // words and phrases that must all occur, results ranked by how their titles match, each with a
 // snippet of its body and the byte ranges of the matches.
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -9,6 +10,7 @@
 #include "store/files.h"
 #include "store/index.h"
 #include "store/meta.h"
+#include "util/fold.h"
 #include "util/json.h"
 #include "util/match.h"
 #include "util/query.h"
@@ -49,6 +51,9 @@ static size_t search_read(int fd, char *buf, size_t n, int *eof)
             *eof = 1;
             break;
         }
+        // A regular file gives less than asked only at its end, as the plain search relies on.
+        if (static_cast<size_t>(r) < n - got)
+            *eof = 1;
         const char *nul = static_cast<const char *>(memchr(buf + got, '\0', static_cast<size_t>(r)));
         if (nul) {
             got = static_cast<size_t>(nul - buf);
@@ -60,23 +65,37 @@ static size_t search_read(int fd, char *buf, size_t n, int *eof)
     return got;
 }
 
-// Returns the offset in raw of the character that gave folded byte target (raw folded from 0),
-// and in *end the end of that character and of the dropped marks after it.
-static size_t search_raw_at(const char *raw, size_t len, size_t target, size_t *end)
+// Finds in raw (folded from its start) the match of folded bytes [a, a + n): *start gets the
+// offset of the character that gave byte a, *end the end of the one that gave the last byte
+// and of the dropped marks after it.
+static void search_raw_range(const char *raw, size_t len, size_t a, size_t n, size_t *start, size_t *end)
 {
-    size_t i = 0, f = 0, bytes = 1;
-    while (i < len) {
-        size_t n = unifold_char_len(raw, i, len, &bytes);
-        if (f + n > target)
-            break;
-        f += n;
-        i += bytes;
+    const uint64_t highs = 0x8080808080808080ull;
+    size_t i = 0, f = 0, bytes = 1, target = a;
+    for (int pass = 0; pass < 2; pass++) {
+        while (i < len) {
+            // ASCII runs fold byte for byte: eight at a time while the target is further on.
+            uint64_t v;
+            if (i + 8 <= len && f + 8 <= target && (memcpy(&v, raw + i, 8), !(v & highs))) {
+                i += 8, f += 8;
+                continue;
+            }
+            size_t k = static_cast<unsigned char>(raw[i]) < 0x80 ? (bytes = 1)
+                                                                 : unifold_char_len(raw, i, len, &bytes);
+            if (f + k > target)
+                break;
+            f += k;
+            i += bytes;
+        }
+        if (pass == 0) {
+            *start = i;
+            target = a + n - 1;
+        }
     }
     size_t e = i < len ? i + bytes : len;
     while (e < len && unifold_char_len(raw, e, len, &bytes) == 0)
         e += bytes;
     *end = e;
-    return i;
 }
 
 // Cuts the snippet out of raw[0, avail) around the match [ms, me): from a character boundary
@@ -101,7 +120,10 @@ static void search_snippet(const MatchQuery *q, const char *raw, size_t avail, s
         we = avail;
     while (we > me && we < avail && (static_cast<unsigned char>(raw[we]) & 0xC0) == 0x80)
         we--;
-    size_t look = avail - ws < SEARCH_TOPUP ? avail - ws : SEARCH_TOPUP;
+    // Matches are sought a little past the snippet's end, where one that starts inside it ends.
+    size_t look = we - ws + q->longest * 4 + 64;
+    if (look > avail - ws)
+        look = avail - ws;
     scan->mark_count = match_ranges(q, raw + ws, look, scan->marks, SNIPPET_MARKS_MAX);
     size_t keep = 0;
     for (size_t k = 0; k < scan->mark_count; k++) {
@@ -141,13 +163,17 @@ static void search_body(const char *id, const MatchQuery *q, const int *need, Bo
     while (!eof && (scan->missing || scan->mark_start < 0)) {
         total = have + search_read(fd, g_raw + have, SEARCH_CHUNK, &eof);
         size_t usable = eof ? total : unifold_cut(g_raw, total);
-        size_t flen = unifold(g_raw, usable, g_folded, nullptr);
+        // An ASCII chunk folds to its ASCII lower case, length kept: it is searched as it is,
+        // and only for the terms that are ASCII themselves.
+        int ascii = unifold_ascii(g_raw, usable);
+        size_t flen = ascii ? usable : unifold(g_raw, usable, g_folded, nullptr);
         long first = -1;
         size_t first_len = 0;
         for (int t = 0; t < q->count; t++) {
-            if (!want[t] && scan->mark_start >= 0)
+            if ((!want[t] && scan->mark_start >= 0) || (ascii && !q->ascii[t]))
                 continue;
-            long p = unifold_find(g_folded, flen, q->term[t], q->len[t]);
+            long p = ascii ? fold_find(g_raw, usable, q->term[t], q->len[t])
+                           : unifold_find(g_folded, flen, q->term[t], q->len[t]);
             if (p < 0)
                 continue;
             if (want[t]) {
@@ -158,9 +184,8 @@ static void search_body(const char *id, const MatchQuery *q, const int *need, Bo
                 first = p, first_len = q->len[t];
         }
         if (first >= 0) {
-            size_t ms, me, ignored;
-            ms = search_raw_at(g_raw, usable, static_cast<size_t>(first), &ignored);
-            search_raw_at(g_raw, usable, static_cast<size_t>(first) + first_len - 1, &me);
+            size_t ms, me;
+            search_raw_range(g_raw, usable, static_cast<size_t>(first), first_len, &ms, &me);
             scan->mark_start = static_cast<long>(base + ms);
             scan->mark_end = static_cast<long>(base + me);
             total += search_read(fd, g_raw + total, SEARCH_TOPUP, &eof);

@@ -21,6 +21,7 @@ static void match_add(MatchQuery *q, const char *raw, size_t n)
     if (flen == 0)
         return;
     t[flen] = '\0';
+    q->ascii[q->count] = unifold_ascii(t, flen);
     q->len[q->count++] = flen;
     if (flen > q->longest)
         q->longest = flen;

@@ -10,6 +10,7 @@ constexpr size_t MATCH_TERM_CAP = 768; // a folded 255-byte query, with room for
 struct MatchQuery {
     char term[MATCH_TERMS_MAX][MATCH_TERM_CAP]; // folded words and phrases
     size_t len[MATCH_TERMS_MAX];
+    int ascii[MATCH_TERMS_MAX];  // 1 when the folded term is all ASCII
     int count;
     size_t longest;              // length of the longest folded term
     char whole[MATCH_TERM_CAP];  // the folded terms joined by single spaces

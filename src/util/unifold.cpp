@@ -162,3 +162,20 @@ long unifold_find(const char *s, size_t len, const char *needle, size_t n)
             return static_cast<long>(i);
     return -1;
 }
+
+int unifold_ascii(const char *s, size_t len)
+{
+    Bytes16 any = {};
+    size_t i = 0;
+    for (; i + 16 <= len; i += 16) {
+        Bytes16 v;
+        memcpy(&v, s + i, 16);
+        any |= v;
+    }
+    unsigned char rest = 0;
+    for (; i < len; i++)
+        rest |= static_cast<unsigned char>(s[i]);
+    for (int k = 0; k < 16; k++)
+        rest |= any[k];
+    return rest < 0x80;
+}

@@ -27,3 +27,7 @@ size_t unifold_char_len(const char *s, size_t at, size_t end, size_t *bytes);
 
 // Returns the offset of the first occurrence of needle[0, n) (n >= 1) in s[0, len), or -1.
 long unifold_find(const char *s, size_t len, const char *needle, size_t n);
+
+// Returns 1 when every byte of s[0, len) is ASCII (its fold is then its ASCII lower case, byte
+// for byte), else 0.
+int unifold_ascii(const char *s, size_t len);
