@@ -174,3 +174,20 @@ TEST_F(SmartSearch, PlainSearchAnswerIsUnchanged)
     EXPECT_EQ(search("cafe").size(), 2u);
     (void)a;
 }
+
+TEST_F(SmartSearch, RenderMarksTheTermsInTextButNeverInMarkup)
+{
+    std::string req = "{\"body\":\"# Caf\xc3\xa9 & <b>cafe</b>\\n\\n[CAFE](http://cafe.example/?a=1&b=cafe) \\\"cafe\\\"\"}";
+    std::string plain = ok_body("action=render", req);
+    std::string smart = ok_body("action=render&smart=1&q=cafe", req);
+    EXPECT_EQ(smart,
+              "{\"ok\":true,\"html\":\"<h1><mark>Caf\xc3\xa9</mark> &amp; &lt;b&gt;<mark>cafe</mark>&lt;/b&gt;</h1>\\n"
+              "<p><a href=\\\"http://cafe.example/?a=1&amp;b=cafe\\\" rel=\\\"noopener noreferrer\\\" "
+              "target=\\\"_blank\\\"><mark>CAFE</mark></a> &quot;<mark>cafe</mark>&quot;</p>\\n\","
+              "\"marks\":[[2,7],[13,17],[24,28],[37,41],[57,61],[64,68]]}\n");
+    // Without the marks the answer is the plain one, byte for byte.
+    std::string stripped = std::regex_replace(smart, std::regex("</?mark>"), "");
+    EXPECT_EQ(stripped.substr(0, stripped.find(",\"marks\"")) + "}\n", plain);
+    EXPECT_EQ(ok_body("action=render&smart=1", req), plain);
+    EXPECT_EQ(ok_body("action=render&q=cafe", req), plain);
+}
