@@ -25,7 +25,7 @@ constexpr size_t SNIPPET_BEFORE = 30;           // bytes of the body shown befor
 constexpr size_t SNIPPET_LEN = 120;             // bytes a snippet aims at
 constexpr size_t SNIPPET_MARKS_MAX = 32;
 constexpr size_t TITLE_MARKS_MAX = 32;
-constexpr int SEARCH_GROUPS = 4;                // exact title, title start, title words, bodies
+constexpr int SEARCH_GROUPS = 4; // exact title, title start, title words, bodies
 
 // What the body scan of one note found.
 struct BodyScan {
@@ -232,8 +232,10 @@ static void search_ranges_json(TextBuf *b, const MatchRange *r, size_t n)
 }
 
 // Returns the ranking group of a title (0 exact, 1 starts with the query, 2 holds every term,
-// 3 none of these) and writes its match ranges into marks; *found[t] tells which terms it holds.
-static int search_title(const MatchQuery *q, const char *title, int *found, MatchRange *marks, size_t *count)
+// 3 none of these); found[t] tells which terms it holds. With want_marks its match ranges go
+// into marks (*count of them), else *count is 0.
+static int search_title(const MatchQuery *q, const char *title, int *found, MatchRange *marks, size_t *count,
+                        int want_marks)
 {
     char folded[sizeof(NoteMeta::title) * UNIFOLD_GROWTH];
     size_t flen = unifold(title, strlen(title), folded, nullptr);
@@ -243,7 +245,7 @@ static int search_title(const MatchQuery *q, const char *title, int *found, Matc
         all &= found[t];
     }
     *count = 0;
-    for (int t = 0; t < q->count && !*count; t++)
+    for (int t = 0; t < q->count && !*count && want_marks; t++)
         if (found[t])
             *count = match_ranges(q, title, strlen(title), marks, TITLE_MARKS_MAX);
     if (!all)
@@ -259,9 +261,25 @@ static int search_title(const MatchQuery *q, const char *title, int *found, Matc
     return 2;
 }
 
+// Reads note i's identifier and title, and with a plain index its record (else *rec is null).
+static void search_note(int i, int plain, char *id, char *title, const char **rec, size_t *rec_len)
+{
+    *rec = nullptr;
+    *rec_len = 0;
+    if (plain) {
+        *rec = index_plain_record(i, rec_len);
+        index_fields(*rec, id, title);
+    } else {
+        memcpy(id, g_meta[i].id, ID_LEN + 1);
+        memcpy(title, g_meta[i].title, sizeof(NoteMeta::title));
+    }
+}
+
 // Writes the smart search answer for the terms of q: the shown notes by group, each group in
-// listing order. Members beyond the listing's: "snippet", "title_marks", "snippet_marks" and
-// "body_mark" (the first match in the whole body, [] when the body has none).
+// listing order, each note as list writes it followed by "snippet", "title_marks",
+// "snippet_marks" and "body_mark" (the first match in the whole body, [] when the body has
+// none). The items go out as they are found, so the count closes the answer instead of opening
+// it and nothing grows with the number of results.
 static void search_smart(const MatchQuery *q)
 {
     int total = 0;
@@ -270,61 +288,66 @@ static void search_smart(const MatchQuery *q)
         index_fill();
         total = g_count;
     }
-    static BodyScan scan;
-    TextBuf group[SEARCH_GROUPS] = {};
-    int count = 0;
+    // Titles first: they give every note's group without reading a body.
+    static unsigned char group[META_MAX];
+    int in_group[SEARCH_GROUPS] = {};
     for (int i = 0; i < total; i++) {
         char id[ID_LEN + 1], title[sizeof(NoteMeta::title)];
-        const char *rec = nullptr;
-        size_t rec_len = 0;
-        if (plain) {
-            rec = index_plain_record(i, &rec_len);
-            index_fields(rec, id, title);
-        } else {
-            memcpy(id, g_meta[i].id, sizeof id);
-            memcpy(title, g_meta[i].title, sizeof title);
-        }
-        int found[MATCH_TERMS_MAX], need[MATCH_TERMS_MAX];
+        const char *rec;
+        size_t rec_len, tcount;
+        int found[MATCH_TERMS_MAX];
         MatchRange tmarks[TITLE_MARKS_MAX];
-        size_t tcount = 0;
-        int g = search_title(q, title, found, tmarks, &tcount);
-        for (int t = 0; t < q->count; t++)
-            need[t] = !found[t];
-        search_body(id, q, need, &scan);
-        if (scan.missing)
-            continue;
-        TextBuf *b = &group[g];
-        buf_puts(b, ",\n  "); // the answer's first item loses its comma
-        if (rec)
-            buf_add(b, rec, rec_len - 1); // without its closing brace
-        else
-            meta_members(b, &g_meta[i]);
-        buf_puts(b, ",\"snippet\":");
-        json_str(b, scan.snippet);
-        buf_puts(b, ",\"title_marks\":");
-        search_ranges_json(b, tmarks, tcount);
-        buf_puts(b, ",\"snippet_marks\":");
-        search_ranges_json(b, scan.marks, scan.mark_count);
-        buf_puts(b, ",\"body_mark\":");
-        char pair[48] = "[]";
-        if (scan.mark_start >= 0)
-            snprintf(pair, sizeof pair, "[%ld,%ld]", scan.mark_start, scan.mark_end);
-        buf_puts(b, pair);
-        buf_putc(b, '}');
-        count++;
+        search_note(i, plain, id, title, &rec, &rec_len);
+        group[i] = static_cast<unsigned char>(search_title(q, title, found, tmarks, &tcount, 0));
+        in_group[group[i]]++;
     }
-    char head[64];
-    int hl = snprintf(head, sizeof head, "{\"ok\":true,\"count\":%d,\"notes\":[", count);
-    out_write(head, static_cast<size_t>(hl));
-    size_t skip = 1;
-    for (TextBuf &b : group) {
-        if (b.length) {
-            out_write(b.data + skip, b.length - skip);
-            skip = 0;
+    static BodyScan scan;
+    TextBuf b = {};
+    int count = 0;
+    out_puts("{\"ok\":true,\"notes\":[");
+    for (int g = 0; g < SEARCH_GROUPS; g++) {
+        for (int i = 0; i < total && in_group[g]; i++) {
+            if (group[i] != g)
+                continue;
+            in_group[g]--;
+            char id[ID_LEN + 1], title[sizeof(NoteMeta::title)];
+            const char *rec;
+            size_t rec_len, tcount;
+            int found[MATCH_TERMS_MAX], need[MATCH_TERMS_MAX];
+            MatchRange tmarks[TITLE_MARKS_MAX];
+            search_note(i, plain, id, title, &rec, &rec_len);
+            search_title(q, title, found, tmarks, &tcount, 1);
+            for (int t = 0; t < q->count; t++)
+                need[t] = !found[t];
+            search_body(id, q, need, &scan);
+            if (scan.missing)
+                continue;
+            buf_clear(&b);
+            buf_puts(&b, count ? ",\n  " : "\n  ");
+            if (rec)
+                buf_add(&b, rec, rec_len - 1); // without its closing brace
+            else
+                meta_members(&b, &g_meta[i]);
+            buf_puts(&b, ",\"snippet\":");
+            json_str(&b, scan.snippet);
+            buf_puts(&b, ",\"title_marks\":");
+            search_ranges_json(&b, tmarks, tcount);
+            buf_puts(&b, ",\"snippet_marks\":");
+            search_ranges_json(&b, scan.marks, scan.mark_count);
+            char pair[48] = "[]";
+            if (scan.mark_start >= 0)
+                snprintf(pair, sizeof pair, "[%ld,%ld]", scan.mark_start, scan.mark_end);
+            buf_puts(&b, ",\"body_mark\":");
+            buf_puts(&b, pair);
+            buf_putc(&b, '}');
+            out_write(b.data, b.length);
+            count++;
         }
-        buf_free(&b);
     }
-    out_puts(count ? "\n]}\n" : "]}\n");
+    char tail[64];
+    int tl = snprintf(tail, sizeof tail, "%s],\"count\":%d}\n", count ? "\n" : "", count);
+    out_write(tail, static_cast<size_t>(tl));
+    buf_free(&b);
 }
 
 void do_search(const Request *r)
