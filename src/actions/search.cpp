@@ -133,6 +133,18 @@ static void search_snippet(const MatchQuery *q, const char *raw, size_t avail, s
             we = ws + scan->marks[k].end;
         keep++;
     }
+    // A match stretched by thousands of dropped marks is cut to what the snippet holds, between
+    // characters, and so are its range and the ranges after the cut.
+    size_t cap = ws + sizeof scan->snippet - 1;
+    if (we > cap) {
+        we = cap;
+        while (we > ms && (static_cast<unsigned char>(raw[we]) & 0xC0) == 0x80)
+            we--;
+        while (keep > 0 && ws + scan->marks[keep - 1].start >= we)
+            keep--;
+        if (keep > 0 && ws + scan->marks[keep - 1].end > we)
+            scan->marks[keep - 1].end = static_cast<uint32_t>(we - ws);
+    }
     scan->mark_count = keep;
     scan->snippet_len = we - ws;
     for (size_t k = 0; k < scan->snippet_len; k++)

@@ -132,6 +132,25 @@ TEST_F(SmartSearch, SnippetsAreCutAtCharactersAndRangesLandOnTheMatches)
     }
 }
 
+TEST_F(SmartSearch, SnippetOfAMatchStretchedByDroppedMarksFitsItsBuffer)
+{
+    // "Zu" with 20000 combining accents before "rich" still matches; its snippet once ran past
+    // the snippet buffer. Now the snippet stops between characters within 8 KiB.
+    std::string accents;
+    for (int k = 0; k < 20000; k++)
+        accents += "\xcc\x81";
+    std::string id = save("{\"title\":\"t\",\"body\":\"\"}");
+    write_file(dir + "/" + id + ".md", "x Zu" + accents + "rich y");
+    std::vector<Hit> hits = search("zurich");
+    ASSERT_EQ(hits.size(), 1u);
+    EXPECT_LE(hits[0].snippet.size(), 8400u);
+    EXPECT_EQ(hits[0].snippet.compare(0, 4, "x Zu"), 0);
+    EXPECT_NE(static_cast<unsigned char>(hits[0].snippet.back()) & 0xC0, 0xC0) << "ends between characters";
+    for (auto &m : hits[0].snippet_marks)
+        EXPECT_LE(m.second, hits[0].snippet.size());
+    EXPECT_EQ(hits[0].body_mark[0], (std::pair<size_t, size_t>{2, 2 + 2 + accents.size() + 4}));
+}
+
 TEST_F(SmartSearch, FindsMatchesAcrossReadChunksAndStopsAtNul)
 {
     // Bodies are read 64 KiB at a time: matches that straddle the first chunk's end are found
