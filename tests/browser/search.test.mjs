@@ -68,4 +68,16 @@ describe('smart search', SUITE, () => {
     assert.equal((await selection(page)).at, before.at);
     assert.deepEqual(page.errors, []);
   });
+
+  test('a long list of results is drawn a screenful first and completed in later frames, every row with its snippet', async (t) => {
+    t.server.seedFiles(Array.from({ length: 150 }, (_, i) => ({ id: 'many' + String(i).padStart(8, '0'),
+      title: 'Note ' + i, body: 'a café numéro ' + i, updated: `2024-01-01T00:${String(59 - (i % 60)).padStart(2, '0')}:00Z` })));
+    const page = await t.open();
+    await until(async () => (await page.locator('#list .item').count()) === 150, 'the list');
+    await page.fill('#q', 'CAFE');
+    await until(() => page.evaluate(() => document.querySelectorAll('#list .item .s mark').length === 150), 'all results');
+    const rows = await page.evaluate(() => Array.from(document.querySelectorAll('#list .item'),
+      (el) => el.querySelector('.s mark').textContent + '|' + el.querySelector('.s').textContent.startsWith('a café')));
+    assert.deepEqual(new Set(rows), new Set(['café|true']));
+  });
 });
