@@ -231,14 +231,37 @@ static void search_body(const char *id, const MatchQuery *q, const int *need, Bo
     plat_close(fd);
 }
 
+// Appends v in decimal.
+static void search_put_uint(TextBuf *b, uint32_t v)
+{
+    char digits[10];
+    size_t n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + v % 10);
+        v /= 10;
+    } while (v);
+    while (n)
+        buf_putc(b, digits[--n]);
+}
+
+// Appends the pair [start,end].
+static void search_pair_json(TextBuf *b, MatchRange r)
+{
+    buf_putc(b, '[');
+    search_put_uint(b, r.start);
+    buf_putc(b, ',');
+    search_put_uint(b, r.end);
+    buf_putc(b, ']');
+}
+
 // Appends ranges as a JSON array of [start,end] pairs.
 static void search_ranges_json(TextBuf *b, const MatchRange *r, size_t n)
 {
     buf_putc(b, '[');
     for (size_t k = 0; k < n; k++) {
-        char pair[32];
-        int len = snprintf(pair, sizeof pair, "%s[%u,%u]", k ? "," : "", r[k].start, r[k].end);
-        buf_add(b, pair, static_cast<size_t>(len));
+        if (k)
+            buf_putc(b, ',');
+        search_pair_json(b, r[k]);
     }
     buf_putc(b, ']');
 }
@@ -346,11 +369,11 @@ static void search_smart(const MatchQuery *q)
             search_ranges_json(&b, tmarks, tcount);
             buf_puts(&b, ",\"snippet_marks\":");
             search_ranges_json(&b, scan.marks, scan.mark_count);
-            char pair[48] = "[]";
-            if (scan.mark_start >= 0)
-                snprintf(pair, sizeof pair, "[%ld,%ld]", scan.mark_start, scan.mark_end);
             buf_puts(&b, ",\"body_mark\":");
-            buf_puts(&b, pair);
+            if (scan.mark_start >= 0)
+                search_pair_json(&b, MatchRange{static_cast<uint32_t>(scan.mark_start), static_cast<uint32_t>(scan.mark_end)});
+            else
+                buf_puts(&b, "[]");
             buf_putc(&b, '}');
             out_write(b.data, b.length);
             count++;
