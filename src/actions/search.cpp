@@ -76,12 +76,14 @@ static void search_raw_range(const char *raw, size_t len, size_t a, size_t n, si
         while (i < len) {
             // ASCII runs fold byte for byte: eight at a time while the target is further on.
             uint64_t v;
-            if (i + 8 <= len && f + 8 <= target && (memcpy(&v, raw + i, 8), !(v & highs))) {
+            if (i + 8 <= len && f + 8 <= target && (memcpy(&v, raw + i, 8), !(v & highs)) &&
+                !((v - 0x2020202020202020ull) & ~v & highs)) {
                 i += 8, f += 8;
                 continue;
             }
-            size_t k = static_cast<unsigned char>(raw[i]) < 0x80 ? (bytes = 1)
-                                                                 : unifold_char_len(raw, i, len, &bytes);
+            size_t k = static_cast<unsigned char>(raw[i]) >= 0x20 && static_cast<unsigned char>(raw[i]) < 0x80
+                           ? (bytes = 1)
+                           : unifold_char_len(raw, i, len, &bytes);
             if (f + k > target)
                 break;
             f += k;
@@ -92,10 +94,7 @@ static void search_raw_range(const char *raw, size_t len, size_t a, size_t n, si
             target = a + n - 1;
         }
     }
-    size_t e = i < len ? i + bytes : len;
-    while (e < len && unifold_char_len(raw, e, len, &bytes) == 0)
-        e += bytes;
-    *end = e;
+    *end = i < len ? unifold_match_end(raw, i, len) : len;
 }
 
 // Cuts the snippet out of raw[0, avail) around the match [ms, me): from a character boundary
@@ -175,17 +174,24 @@ static void search_body(const char *id, const MatchQuery *q, const int *need, Bo
     while (!eof && (scan->missing || scan->mark_start < 0)) {
         total = have + search_read(fd, g_raw + have, SEARCH_CHUNK, &eof);
         size_t usable = eof ? total : unifold_cut(g_raw, total);
-        // An ASCII chunk folds to its ASCII lower case, length kept: it is searched as it is,
-        // and only for the terms that are ASCII themselves.
+        // An ASCII chunk folds to its ASCII lower case, length kept: it is searched as it is for
+        // the ASCII words (a non-ASCII term cannot occur in it); phrases, whose spaces a line
+        // break may stand for, are sought in its fold.
         int ascii = unifold_ascii(g_raw, usable);
-        size_t flen = ascii ? usable : unifold(g_raw, usable, g_folded, nullptr);
+        size_t flen = 0;
+        int folded = 0;
         long first = -1;
         size_t first_len = 0;
         for (int t = 0; t < q->count; t++) {
             if ((!want[t] && scan->mark_start >= 0) || (ascii && !q->ascii[t]))
                 continue;
-            long p = ascii ? fold_find(g_raw, usable, q->term[t], q->len[t])
-                           : unifold_find(g_folded, flen, q->term[t], q->len[t]);
+            int raw = ascii && !memchr(q->term[t], ' ', q->len[t]);
+            if (!raw && !folded) {
+                flen = unifold(g_raw, usable, g_folded, nullptr);
+                folded = 1;
+            }
+            long p = raw ? fold_find(g_raw, usable, q->term[t], q->len[t])
+                         : unifold_find(g_folded, flen, q->term[t], q->len[t]);
             if (p < 0)
                 continue;
             if (want[t]) {

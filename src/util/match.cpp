@@ -48,13 +48,18 @@ int match_parse(MatchQuery *q, const char *text)
             size_t from = ++i;
             while (i < n && text[i] != '"')
                 i++;
-            // Spaces at the phrase's edges do not count.
-            size_t to = i;
-            while (from < to && match_space(text[from]))
-                from++;
-            while (to > from && match_space(text[to - 1]))
-                to--;
-            match_add(q, text + from, to - from);
+            // Spaces at the phrase's edges do not count, and a run of them inside is one space.
+            char phrase[256];
+            size_t n2 = 0;
+            for (size_t k = from; k < i; k++) {
+                if (!match_space(text[k]))
+                    phrase[n2++] = text[k];
+                else if (n2 && phrase[n2 - 1] != ' ')
+                    phrase[n2++] = ' ';
+            }
+            if (n2 && phrase[n2 - 1] == ' ')
+                n2--;
+            match_add(q, phrase, n2);
             i += i < n;
         } else {
             size_t from = i;
@@ -66,15 +71,11 @@ int match_parse(MatchQuery *q, const char *text)
     return q->count;
 }
 
-MatchRange match_unfold(const uint32_t *map, size_t a, size_t n)
+MatchRange match_unfold(const char *s, size_t len, const uint32_t *map, size_t a, size_t n)
 {
-    // The range ends where the next kept character starts, so dropped marks after the match
-    // belong to it; a match that ends inside a character's fold ("s" of the "ss" of "ß") runs
-    // to that character's end. The map's last entry (the text's length) ends every search.
-    size_t k = a + n;
-    while (map[k] == map[a + n - 1])
-        k++;
-    return MatchRange{map[a], map[k]};
+    // A match that ends inside a character's fold ("s" of the "ss" of "ß") runs to that
+    // character's end.
+    return MatchRange{map[a], static_cast<uint32_t>(unifold_match_end(s, map[a + n - 1], len))};
 }
 
 // Inserts r into the sorted, joined ranges out[0, *have), joining it with those it overlaps.
@@ -136,7 +137,7 @@ size_t match_ranges(const MatchQuery *q, const char *s, size_t len, MatchRange *
                 if (p < 0)
                     break;
                 size_t a = at + static_cast<size_t>(p);
-                MatchRange r = match_unfold(map, a, n);
+                MatchRange r = match_unfold(s + w, span, map, a, n);
                 if (w + r.start >= next)
                     break;
                 match_insert(out, &have, max, MatchRange{static_cast<uint32_t>(w + r.start),

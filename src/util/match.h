@@ -32,7 +32,7 @@ int match_parse(MatchQuery *q, const char *text);
 // dropped. Occurrences are sought in windows of a few KiB whose ends overlap.
 size_t match_ranges(const MatchQuery *q, const char *s, size_t len, MatchRange *out, size_t max);
 
-// Turns a range of folded bytes [a, a + n) (n >= 1) of a text folded with a map into the text's own
-// range: from the character that gave byte a to the end of the last one, dropped marks after it
-// included.
-MatchRange match_unfold(const uint32_t *map, size_t a, size_t n);
+// Turns a range of folded bytes [a, a + n) (n >= 1) of s[0, len) folded with a map into the
+// text's own range: from the character that gave byte a to the end of the one that gave the last,
+// dropped marks after it included.
+MatchRange match_unfold(const char *s, size_t len, const uint32_t *map, size_t a, size_t n);

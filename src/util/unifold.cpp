@@ -16,6 +16,20 @@ static inline int unifold_any_high(Bytes16 v)
     return ((lo | hi) & 0x8080808080808080ull) != 0;
 }
 
+// The fold of each ASCII byte, as the byte plus one (0: dropped): letters lower case, tab and line
+// feed a space (so a phrase matches across a line break), carriage return dropped (so a CR LF is
+// one space), every other byte itself.
+struct AsciiFold {
+    unsigned char v[128];
+    constexpr AsciiFold() : v()
+    {
+        for (int c = 0; c < 128; c++)
+            v[c] = static_cast<unsigned char>((c >= 'A' && c <= 'Z' ? c + 32 : c == '\t' || c == '\n' ? ' ' : c) + 1);
+        v[static_cast<int>('\r')] = 0;
+    }
+};
+static constexpr AsciiFold k_ascii;
+
 // Returns the length of the valid UTF-8 sequence at s[i] (1 to 4) and its code point in *cp, or
 // 0 when the bytes there are not a valid sequence (overlong, surrogate, beyond U+10FFFF, cut).
 static size_t utf8_decode(const unsigned char *s, size_t i, size_t len, uint32_t *cp)
@@ -61,23 +75,27 @@ size_t unifold(const char *src, size_t len, char *out, uint32_t *map)
     const uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
     size_t i = 0, o = 0;
     while (i < len) {
-        // Sixteen ASCII bytes: 'A'-'Z' get their 0x20 bit, as in the plain search's folding.
+        // Sixteen ASCII bytes: 'A'-'Z' get their 0x20 bit, as in the plain search's folding, tabs
+        // and line feeds become spaces; other control bytes take the byte-wise road.
         if (!map && i + 16 <= len) {
             Bytes16 v;
             memcpy(&v, s + i, 16);
-            if (!unifold_any_high(v)) {
+            Bytes16 space = reinterpret_cast<Bytes16>((v == '\t') | (v == '\n'));
+            Bytes16 other = reinterpret_cast<Bytes16>(v < 0x20) & ~space;
+            if (!unifold_any_high(v | other)) {
                 Bytes16 upper = reinterpret_cast<Bytes16>((v >= 'A') & (v <= 'Z'));
                 v |= upper & 0x20;
+                v = (v & ~space) | (space & ' ');
                 memcpy(out + o, &v, 16);
                 i += 16, o += 16;
                 continue;
             }
         }
-        // Eight ASCII bytes, the same way.
+        // Eight ASCII bytes without control bytes, the same way.
         if (i + 8 <= len) {
             uint64_t v;
             memcpy(&v, s + i, 8);
-            if (!(v & highs)) {
+            if (!(v & highs) && !((v - ones * 0x20) & ~v & highs)) {
                 uint64_t upper = (v + ones * (0x80 - 'A')) & ~(v + ones * (0x80 - 'Z' - 1)) & highs;
                 v |= upper >> 2;
                 memcpy(out + o, &v, 8);
@@ -91,14 +109,16 @@ size_t unifold(const char *src, size_t len, char *out, uint32_t *map)
         uint32_t cp;
         size_t n = utf8_decode(s, i, len, &cp);
         if (n <= 1) {
-            // ASCII, or a byte that starts no valid sequence: the byte stands for itself.
-            unsigned char c = s[i];
-            if (n == 1 && c >= 'A' && c <= 'Z')
-                c = static_cast<unsigned char>(c + 32);
+            // ASCII by its table, or a byte that starts no valid sequence: it stands for itself.
+            unsigned char c = s[i++];
+            if (n == 1) {
+                if (!k_ascii.v[c])
+                    continue;
+                c = static_cast<unsigned char>(k_ascii.v[c] - 1);
+            }
             if (map)
-                map[o] = static_cast<uint32_t>(i);
+                map[o] = static_cast<uint32_t>(i - 1);
             out[o++] = static_cast<char>(c);
-            i++;
             continue;
         }
         const unsigned char *e = fold_entry(cp);
@@ -148,7 +168,9 @@ size_t unifold_char_len(const char *src, size_t at, size_t end, size_t *bytes)
     uint32_t cp;
     size_t n = utf8_decode(reinterpret_cast<const unsigned char *>(src), at, end, &cp);
     *bytes = n ? n : 1;
-    if (n <= 1)
+    if (n == 1)
+        return k_ascii.v[static_cast<unsigned char>(src[at])] ? 1 : 0;
+    if (n == 0)
         return 1;
     const unsigned char *e = fold_entry(cp);
     return e ? e[0] : n;
@@ -186,7 +208,8 @@ long unifold_find(const char *s, size_t len, const char *needle, size_t n)
 
 int unifold_ascii(const char *s, size_t len)
 {
-    // Sixty-four bytes a step, so that a text with a non-ASCII byte early stops early.
+    // Sixty-four bytes a step, so that a text with a non-ASCII byte early stops early. A carriage
+    // return is dropped by the fold, so a text holding one is not searched as it stands either.
     size_t i = 0;
     for (; i + 64 <= len; i += 64) {
         Bytes16 a, b, c, d;
@@ -194,11 +217,24 @@ int unifold_ascii(const char *s, size_t len)
         memcpy(&b, s + i + 16, 16);
         memcpy(&c, s + i + 32, 16);
         memcpy(&d, s + i + 48, 16);
-        if (unifold_any_high(a | b | c | d))
+        Bytes16 cr = reinterpret_cast<Bytes16>((a == '\r') | (b == '\r') | (c == '\r') | (d == '\r'));
+        if (unifold_any_high(a | b | c | d | cr))
             return 0;
     }
-    unsigned char rest = 0;
     for (; i < len; i++)
-        rest |= static_cast<unsigned char>(s[i]);
-    return rest < 0x80;
+        if (static_cast<unsigned char>(s[i]) >= 0x80 || s[i] == '\r')
+            return 0;
+    return 1;
+}
+
+size_t unifold_match_end(const char *s, size_t at, size_t len)
+{
+    size_t bytes;
+    unifold_char_len(s, at, len, &bytes);
+    size_t e = at + bytes;
+    // Marks dropped by the fold belong to the character before them; a dropped carriage return
+    // does not.
+    while (e < len && s[e] != '\r' && unifold_char_len(s, e, len, &bytes) == 0)
+        e += bytes;
+    return e;
 }

@@ -1,6 +1,6 @@
 // Folding for smart search: Unicode full case folding with diacritics dropped, so that texts
-// that differ only in case or accents fold to the same bytes; bytes that are not valid UTF-8
-// are kept as they are.
+// that differ only in case or accents fold to the same bytes; tabs and line breaks fold to a
+// space; bytes that are not valid UTF-8 are kept as they are.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -28,6 +28,10 @@ size_t unifold_char_len(const char *s, size_t at, size_t end, size_t *bytes);
 // Returns the offset of the first occurrence of needle[0, n) (n >= 1) in s[0, len), or -1.
 long unifold_find(const char *s, size_t len, const char *needle, size_t n);
 
-// Returns 1 when every byte of s[0, len) is ASCII (its fold is then its ASCII lower case, byte
-// for byte), else 0.
+// Returns 1 when every byte of s[0, len) is ASCII and none a carriage return (its fold is then
+// its ASCII lower case byte for byte, tabs and line feeds as spaces), else 0.
 int unifold_ascii(const char *s, size_t len);
+
+// Returns the end of the character starting at s[at] together with the marks after it that the
+// fold drops (a match's end); len bounds the text.
+size_t unifold_match_end(const char *s, size_t at, size_t len);

@@ -82,18 +82,19 @@ TEST_F(SmartSearch, RanksTitlesThenBodiesAndNeedsEveryWord)
     std::string exact = save("{\"title\":\" Caf\xc3\xa9 \",\"body\":\"-\"}");
     std::string split = save("{\"title\":\"New\",\"body\":\"the town of York\"}");
     std::string phrase = save("{\"title\":\"x\",\"body\":\"I love new york\"}");
+    std::string crlf = save("{\"title\":\"y\",\"body\":\"went to NEW\\r\\nYORK\"}");
     save("{\"title\":\"nothing\",\"body\":\"coffee\"}");
     std::vector<std::string> bodies = listed({body1, body2});
     EXPECT_EQ(ids("cafe"), (std::vector<std::string>{exact, starts, inside, bodies[0], bodies[1]}));
-    EXPECT_EQ(ids("york+new"), listed({phrase, split}));
-    EXPECT_EQ(ids("%22new+york%22"), (std::vector<std::string>{phrase}));
+    EXPECT_EQ(ids("york+new"), listed({phrase, split, crlf}));
+    EXPECT_EQ(ids("%22new+york%22"), listed({phrase, crlf})) << "a phrase across a line break";
     EXPECT_EQ(ids("%22york+new%22"), (std::vector<std::string>{}));
     EXPECT_EQ(ids("new+york+zzz"), (std::vector<std::string>{}));
     // A title holding the query as its start ranks above one holding its words apart.
     std::string words = save("{\"title\":\"york and new\",\"body\":\"-\"}");
     std::string lead = save("{\"title\":\"New York notes\",\"body\":\"-\"}");
-    std::vector<std::string> rest = listed({phrase, split});
-    EXPECT_EQ(ids("new+york"), (std::vector<std::string>{lead, words, rest[0], rest[1]}));
+    std::vector<std::string> rest = listed({phrase, split, crlf});
+    EXPECT_EQ(ids("new+york"), (std::vector<std::string>{lead, words, rest[0], rest[1], rest[2]}));
 }
 
 TEST_F(SmartSearch, SnippetsAreCutAtCharactersAndRangesLandOnTheMatches)

@@ -56,6 +56,8 @@ TEST(SmartMatch, FoldsCaseAndDiacriticsAcrossScripts)
         {"\xc3", "\xc3\xa9", ""},                                                // a lead byte is not é
         {"abc", "ab\x80" "c ABC", "ABC"},
         {"ab", "\xc3" "AB", "AB"},                                               // after a stray lead byte
+        {"\"new york\"", "New\nYork, NEW\r\nYORK, new\tyork", "New\nYork|NEW\r\nYORK|new\tyork"}, // line breaks
+        {"ab", "a\rb", "a\rb"},                                                // a lone CR is dropped
     };
     for (auto &r : rows)
         EXPECT_EQ(marked(r.term, r.text), r.marks) << r.term << " in " << r.text;
@@ -69,7 +71,7 @@ TEST(SmartMatch, ParsesWordsAndPhrases)
         const char *whole;
     } rows[] = {
         {"  New   York ", 2, "new york"},
-        {"\"New  York\" city", 2, "new  york city"},
+        {"\"New \t York\" city", 2, "new york city"}, // a run of white space in a phrase is one space
         {"\" spaced \"", 1, "spaced"},
         {"\"open phrase", 1, "open phrase"},
         {"\xcc\x81 \"\"", 0, ""}, // a lone combining mark folds to nothing
