@@ -21,6 +21,7 @@
 constexpr size_t SEARCH_CHUNK = 65536;          // body bytes read at a time
 constexpr size_t SEARCH_CARRY_MAX = 16384;      // bytes kept from one chunk for the next
 constexpr size_t SEARCH_TOPUP = 8192;           // bytes read past a chunk to finish a snippet
+constexpr size_t SEARCH_STEP = 1024;            // bytes of a chunk folded at a time
 constexpr size_t SNIPPET_BEFORE = 30;           // bytes of the body shown before the first match
 constexpr size_t SNIPPET_LEN = 120;             // bytes a snippet aims at
 constexpr size_t SNIPPET_MARKS_MAX = 32;
@@ -70,17 +71,14 @@ static size_t search_read(int fd, char *buf, size_t n, int *eof)
 // and of the dropped marks after it.
 static void search_raw_range(const char *raw, size_t len, size_t a, size_t n, size_t *start, size_t *end)
 {
-    const uint64_t highs = 0x8080808080808080ull;
     size_t i = 0, f = 0, bytes = 1, target = a;
     for (int pass = 0; pass < 2; pass++) {
         while (i < len) {
-            // ASCII runs fold byte for byte: eight at a time while the target is further on.
-            uint64_t v;
-            if (i + 8 <= len && f + 8 <= target && (memcpy(&v, raw + i, 8), !(v & highs)) &&
-                !((v - 0x2020202020202020ull) & ~v & highs)) {
-                i += 8, f += 8;
-                continue;
-            }
+            // Runs of bytes that fold one to one are stepped over whole, up to the target.
+            size_t run = unifold_ascii_run(raw + i, len - i < target - f ? len - i : target - f);
+            i += run, f += run;
+            if (i >= len)
+                break;
             size_t k = static_cast<unsigned char>(raw[i]) >= 0x20 && static_cast<unsigned char>(raw[i]) < 0x80
                            ? (bytes = 1)
                            : unifold_char_len(raw, i, len, &bytes);
@@ -95,6 +93,20 @@ static void search_raw_range(const char *raw, size_t len, size_t a, size_t n, si
         }
     }
     *end = i < len ? unifold_match_end(raw, i, len) : len;
+}
+
+// Notes term t found at folded offset p of the chunk (nothing when p < 0): it is no longer
+// wanted, and an earlier match than *first becomes the first while the body has none yet.
+static void search_found(int t, long p, const MatchQuery *q, int *want, BodyScan *scan, long *first, size_t *first_len)
+{
+    if (p < 0)
+        return;
+    if (want[t]) {
+        want[t] = 0;
+        scan->missing--;
+    }
+    if (scan->mark_start < 0 && (*first < 0 || p < *first))
+        *first = p, *first_len = q->len[t];
 }
 
 // Cuts the snippet out of raw[0, avail) around the match [ms, me): from a character boundary
@@ -178,28 +190,38 @@ static void search_body(const char *id, const MatchQuery *q, const int *need, Bo
         // the ASCII words (a non-ASCII term cannot occur in it); phrases, whose spaces a line
         // break may stand for, are sought in its fold.
         int ascii = unifold_ascii(g_raw, usable);
-        size_t flen = 0;
-        int folded = 0;
         long first = -1;
         size_t first_len = 0;
+        int folded_terms = 0;
         for (int t = 0; t < q->count; t++) {
             if ((!want[t] && scan->mark_start >= 0) || (ascii && !q->ascii[t]))
                 continue;
-            int raw = ascii && !memchr(q->term[t], ' ', q->len[t]);
-            if (!raw && !folded) {
-                flen = unifold(g_raw, usable, g_folded, nullptr);
-                folded = 1;
-            }
-            long p = raw ? fold_find(g_raw, usable, q->term[t], q->len[t])
-                         : unifold_find(g_folded, flen, q->term[t], q->len[t]);
-            if (p < 0)
+            if (!ascii || memchr(q->term[t], ' ', q->len[t])) {
+                folded_terms++;
                 continue;
-            if (want[t]) {
-                want[t] = 0;
-                scan->missing--;
             }
-            if (scan->mark_start < 0 && (first < 0 || p < first))
-                first = p, first_len = q->len[t];
+            long p = fold_find(g_raw, usable, q->term[t], q->len[t]);
+            search_found(t, p, q, want, scan, &first, &first_len);
+        }
+        // The other terms are sought in the chunk's fold, made a step at a time and each step
+        // searched from where a match could have begun in the step before, so that a body whose
+        // match comes early is not folded to its end.
+        for (size_t done = 0, flen = 0; folded_terms && done < usable;) {
+            size_t to = usable - done <= SEARCH_STEP ? usable : done + unifold_cut(g_raw + done, SEARCH_STEP);
+            size_t from = flen + 1 > q->longest ? flen + 1 - q->longest : 0;
+            flen += unifold(g_raw + done, to - done, g_folded + flen, nullptr);
+            done = to;
+            int open = 0;
+            for (int t = 0; t < q->count; t++) {
+                if ((!want[t] && (scan->mark_start >= 0 || first >= 0)) || (ascii && !q->ascii[t]) ||
+                    (ascii && !memchr(q->term[t], ' ', q->len[t])))
+                    continue;
+                long p = unifold_find(g_folded + from, flen - from, q->term[t], q->len[t]);
+                search_found(t, p < 0 ? -1 : p + static_cast<long>(from), q, want, scan, &first, &first_len);
+                open += want[t];
+            }
+            if (!open && (scan->mark_start >= 0 || first >= 0))
+                break;
         }
         if (first >= 0) {
             size_t ms, me;

@@ -238,3 +238,19 @@ size_t unifold_match_end(const char *s, size_t at, size_t len)
         e += bytes;
     return e;
 }
+
+size_t unifold_ascii_run(const char *s, size_t len)
+{
+    size_t i = 0;
+    for (; i + 16 <= len; i += 16) {
+        Bytes16 v;
+        memcpy(&v, s + i, 16);
+        Bytes16 space = reinterpret_cast<Bytes16>((v == '\t') | (v == '\n'));
+        if (unifold_any_high(v | (reinterpret_cast<Bytes16>(v < 0x20) & ~space)))
+            break;
+    }
+    while (i < len && static_cast<unsigned char>(s[i]) < 0x80 && k_ascii.v[static_cast<unsigned char>(s[i])] &&
+           (static_cast<unsigned char>(s[i]) >= 0x20 || s[i] == '\t' || s[i] == '\n'))
+        i++;
+    return i;
+}

@@ -35,3 +35,7 @@ int unifold_ascii(const char *s, size_t len);
 // Returns the end of the character starting at s[at] together with the marks after it that the
 // fold drops (a match's end); len bounds the text.
 size_t unifold_match_end(const char *s, size_t at, size_t len);
+
+// Returns the length of the leading run of s[0, len) whose bytes each fold to one byte (ASCII
+// without control bytes other than tab and line feed), sixteen bytes at a time.
+size_t unifold_ascii_run(const char *s, size_t len);

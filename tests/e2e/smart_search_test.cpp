@@ -167,6 +167,11 @@ TEST_F(SmartSearch, FindsMatchesAcrossReadChunksAndStopsAtNul)
     ASSERT_EQ(hits[0].body_mark.size(), 1u);
     EXPECT_EQ(hits[0].body_mark[0], (std::pair<size_t, size_t>{65534, 65541}));
     EXPECT_EQ(hits[0].snippet.substr(hits[0].snippet_marks[0].first, 7), "Z\xc3\x9cRICH");
+    // Within a chunk the fold is made 1 KiB at a time: a match across such a step is found too.
+    write_file(dir + "/" + straddle + ".md", "\xc3\xa9" + std::string(1019, 'a') + " Z\xc3\x9cRICH");
+    hits = search("zurich");
+    ASSERT_EQ(hits.size(), 1u);
+    EXPECT_EQ(hits[0].body_mark[0], (std::pair<size_t, size_t>{1022, 1029}));
     std::string plain = std::string(65533, 'a') + "ZURICH";
     write_file(dir + "/" + hidden + ".md", plain);
     std::string out = ok_body("action=search&q=zurich");
