@@ -353,6 +353,8 @@ static void search_smart(const MatchQuery *q)
     }
     // Titles first: they give every note's group without reading a body.
     static unsigned char group[META_MAX];
+    static uint16_t in_title[META_MAX]; // bit t: the title holds term t
+    static_assert(MATCH_TERMS_MAX <= 16, "one bit per term");
     int in_group[SEARCH_GROUPS] = {};
     for (int i = 0; i < total; i++) {
         char id[ID_LEN + 1], title[sizeof(NoteMeta::title)];
@@ -363,6 +365,9 @@ static void search_smart(const MatchQuery *q)
         search_note(i, plain, id, title, &rec, &rec_len);
         group[i] = static_cast<unsigned char>(search_title(q, title, found, tmarks, &tcount, 0));
         in_group[group[i]]++;
+        in_title[i] = 0;
+        for (int t = 0; t < q->count; t++)
+            in_title[i] = static_cast<uint16_t>(in_title[i] | found[t] << t);
     }
     static BodyScan scan;
     TextBuf b = {};
@@ -379,12 +384,12 @@ static void search_smart(const MatchQuery *q)
             int found[MATCH_TERMS_MAX], need[MATCH_TERMS_MAX];
             MatchRange tmarks[TITLE_MARKS_MAX];
             search_note(i, plain, id, title, &rec, &rec_len);
-            search_title(q, title, found, tmarks, &tcount, 1);
             for (int t = 0; t < q->count; t++)
-                need[t] = !found[t];
+                need[t] = !(in_title[i] >> t & 1);
             search_body(id, q, need, &scan);
             if (scan.missing)
                 continue;
+            search_title(q, title, found, tmarks, &tcount, 1);
             buf_clear(&b);
             buf_puts(&b, count ? ",\n  " : "\n  ");
             if (rec)
