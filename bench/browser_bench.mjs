@@ -63,6 +63,22 @@ const PROBE = `(() => {
   };
   requestAnimationFrame(firstRows);
   document.addEventListener('click', () => { window.__clickAt = performance.now(); }, true);
+  // Search: when the search request left, and the frame after the list shows a given count.
+  const fetch0 = window.fetch;
+  window.fetch = function (u) {
+    if (String(u).includes('action=search')) window.__searchAt = performance.now();
+    return fetch0.apply(this, arguments);
+  };
+  window.__waitCount = (want) => new Promise((resolve) => {
+    const from = performance.now();
+    const look = () => {
+      const c = document.getElementById('count');
+      if (c && c.textContent === want && window.__searchAt) afterFrame(() => resolve(performance.now() - window.__searchAt));
+      else if (performance.now() - from > 30000) resolve(NaN);
+      else requestAnimationFrame(look);
+    };
+    look();
+  });
   window.__waitText = (want) => new Promise((resolve) => {
     const from = performance.now();
     const look = () => {
@@ -139,6 +155,45 @@ async function measure(browser, count, opts) {
   }
 }
 
+// Typing a search term at 2000 notes, answered plainly (the page's request rewritten without
+// smart=1) and as smart search with snippets, alternating: from the search request to the frame
+// with the results, and every task over 50 ms while typing and drawing.
+async function measureSearch(browser, count) {
+  const server = await startServer();
+  try {
+    seed(server, count);
+    const term = 'alpha';
+    const want = (await server.call('search', { query: 'q=' + term })).count;
+    const ctx = await browser.newContext({ viewport: { width: 1100, height: 720 } });
+    const page = await ctx.newPage();
+    await page.addInitScript(PROBE);
+    if (SETTLE_MS) await page.waitForTimeout(SETTLE_MS);
+    await page.goto(server.base + '/plugin_notes');
+    await until(() => page.evaluate((c) => document.querySelectorAll('#list .item').length === c, count), 'the list', 60000);
+    const paint = { plain: [], smart: [] }, long = { plain: [], smart: [] };
+    let plain = false;
+    await page.route((u) => u.searchParams.get('action') === 'search', (route) =>
+      route.continue(plain ? { url: route.request().url().replace('smart=1&', '') } : undefined));
+    for (let r = 0; r < RUNS * 2; r++) {
+      plain = r % 2 === 0;
+      await page.fill('#q', '');
+      await until(() => page.evaluate((c) => document.getElementById('count').textContent === c + ' notes', count), 'full list', 60000);
+      await page.waitForTimeout(300);
+      await page.evaluate(() => { window.__long = []; window.__searchAt = 0; });
+      await page.locator('#q').pressSequentially(term, { delay: 40 });
+      const t = await page.evaluate((c) => window.__waitCount(c + ' notes'), want);
+      await page.waitForTimeout(200);
+      long[plain ? 'plain' : 'smart'].push(...await page.evaluate(() => window.__long));
+      paint[plain ? 'plain' : 'smart'].push(t);
+      log(`search ${plain ? 'plain' : 'smart'} ${r}: results painted ${t.toFixed(1)} ms after the request`);
+    }
+    await ctx.close();
+    return { plain: median(paint.plain), smart: median(paint.smart), long, want };
+  } finally {
+    await server.stop();
+  }
+}
+
 async function audit(count) {
   const { default: lighthouse } = await import('lighthouse');
   const chromeLauncher = await import('chrome-launcher');
@@ -174,6 +229,7 @@ async function audit(count) {
 const browser = await launchBrowser();
 const big = await measure(browser, 2000, { typing: true });
 const small = await measure(browser, 30, { typing: false });
+const search = await measureSearch(browser, 2000);
 await browser.close();
 const lh = await audit(2000);
 
@@ -198,6 +254,13 @@ ${rows.map(([c, a, b, g]) => `| ${c} | ${a} | ${b} | ${(a / b).toFixed(2)} | ${g
 
 Typing through three autosaves and their list reloads at 2000 notes: ${big.longDuringTyping.length} tasks over
 50 ms (longest: ${longest}); goal: none.
+
+Typing the search term "alpha" at 2000 notes (${search.want} results), ${RUNS} times each way, alternating:
+the results painted ${ms(search.smart)} ms after the search request as smart search with snippets, and
+${ms(search.plain)} ms as the plain answer: ratio ${(search.smart / search.plain).toFixed(2)} (goal: at most 1.5).
+Tasks over 50 ms while typing and drawing the results: ${search.long.smart.length} for the smart ones${
+  search.long.smart.length ? ' (longest ' + ms(Math.max(...search.long.smart)) + ' ms)' : ''}, ${search.long.plain.length} for the
+plain ones${search.long.plain.length ? ' (longest ' + ms(Math.max(...search.long.plain)) + ' ms)' : ''}; goal: none.
 
 Lighthouse 12, mobile profile (simulated throttling), 2000 notes, median of ${AUDITS} audits by performance
 (performance scores seen: ${lh.perfs.join(', ')}):

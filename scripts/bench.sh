@@ -18,6 +18,7 @@ cc -O2 -Wall -o "$tools/minimal_save" bench/minimal_save.c
 cc -O2 -Wall -o "$tools/md4c_render" bench/md4c_render.c -lmd4c-html -lmd4c
 [ -x "$build/bench/compare_bench" ] && cp "$build/bench/compare_bench" "$tools/"
 BENCH_BUILD=$build python3 bench/run_bench.py
+BENCH_BUILD=$build python3 bench/search_bench.py
 # The editor page in the browser (2000 notes) and its Lighthouse audit; needs Chromium and the npm
 # packages, which the test tools bring.
 scripts/deps-extra.sh

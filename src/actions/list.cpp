@@ -1,7 +1,6 @@
 // The list and search actions: notes' metadata in listing order, optionally filtered by a text
 // found in the title or the body without regard to ASCII case.
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "actions/actions.h"
@@ -10,34 +9,38 @@
 #include "store/index.h"
 #include "store/meta.h"
 #include "util/fold.h"
-#include "util/query.h"
 #include "util/response.h"
 #include "util/textbuf.h"
 
-// Returns 1 when the note's body file holds the folded needle, 0 when not or unreadable.
+// Returns 1 when the note's body file, up to its first NUL byte, holds the folded needle; 0 when
+// not or unreadable. The body is read in chunks, each searched with the end of the one before
+// it (the needle's length less one byte), so no copy of a large body is held.
 static int body_matches(const char *id, const char *needle, size_t nlen)
 {
     char path[PATH_CAP];
     note_path(path, id);
-    // Most bodies fit this buffer and are read with one call; a body that fills it is read whole.
-    static char buf[65536];
+    constexpr size_t chunk = 65536;
+    static char buf[chunk + 256];
     int fd = plat_open_read(path);
     if (fd < 0)
         return 0;
-    long got = plat_read(fd, buf, sizeof buf);
-    plat_close(fd);
-    if (got < 0)
-        return 0;
-    if (static_cast<size_t>(got) < sizeof buf) {
-        const char *nul = static_cast<const char *>(memchr(buf, '\0', static_cast<size_t>(got)));
-        size_t len = nul ? static_cast<size_t>(nul - buf) : static_cast<size_t>(got);
-        return fold_contains(buf, len, needle, nlen);
+    size_t have = 0;
+    int hit = 0;
+    for (;;) {
+        long got = plat_read(fd, buf + have, chunk);
+        if (got < 0)
+            break;
+        const char *nul = static_cast<const char *>(memchr(buf + have, '\0', static_cast<size_t>(got)));
+        size_t len = nul ? static_cast<size_t>(nul - buf) : have + static_cast<size_t>(got);
+        if ((hit = fold_contains(buf, len, needle, nlen)) != 0)
+            break;
+        // A regular file gives less than asked only at its end.
+        if (nul || static_cast<size_t>(got) < chunk)
+            break;
+        have = nlen - 1 < len ? nlen - 1 : len;
+        memmove(buf, buf + len - have, have);
     }
-    char *body = read_whole_file(path);
-    if (!body)
-        return 0;
-    int hit = fold_contains(body, strlen(body), needle, nlen);
-    free(body);
+    plat_close(fd);
     return hit;
 }
 
@@ -115,12 +118,4 @@ void do_list(const Request *)
 {
     json_header();
     emit_list(nullptr);
-}
-
-void do_search(const Request *r)
-{
-    char q[256];
-    get_query_val(r->query, "q", q, sizeof q);
-    json_header();
-    emit_list(q[0] ? q : nullptr);
 }

@@ -38,3 +38,10 @@ constexpr size_t MD_STREAM_CHUNK = 65536;
 // MD_STREAM_CHUNK bytes or more after a line, so a long text never has its whole HTML in memory
 // at once; what is left at the end stays in b. A null flush never hands anything on. No result.
 void blocks_stream(TextBuf *b, const char *text, void (*flush)(TextBuf *b));
+
+struct MatchQuery;
+
+// Appends html[0, n) to out with the matches of q's terms in its text (outside tags, entities
+// read as the bytes they stand for) wrapped in <mark> and </mark>. No failure: a run that cannot
+// be searched for want of memory is appended unmarked.
+void mark_html(const MatchQuery *q, const char *html, size_t n, TextBuf *out);

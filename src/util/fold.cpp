@@ -83,8 +83,13 @@ static unsigned char fold_upper(char c)
 
 int fold_contains(const char *s, size_t len, const char *needle, size_t n)
 {
+    return fold_find(s, len, needle, n) >= 0;
+}
+
+long fold_find(const char *s, size_t len, const char *needle, size_t n)
+{
     if (n == 0 || n > len)
-        return n == 0;
+        return n == 0 ? 0 : -1;
     // Thirty-two starting places at a time are tested for the needle's first two bytes (its only
     // byte when it has one) in either case; only the places that pass are compared whole.
     char second = n > 1 ? needle[1] : needle[0];
@@ -98,10 +103,10 @@ int fold_contains(const char *s, size_t len, const char *needle, size_t n)
             continue;
         for (size_t k = 0; k < 32 && i + k + n <= len; k++)
             if ((k < 16 ? hit[k] : hit2[k - 16]) && fold_equal(s + i + k, needle, n))
-                return 1;
+                return static_cast<long>(i + k);
     }
     for (; i + n <= len; i++)
         if (fold_equal(s + i, needle, n))
-            return 1;
-    return 0;
+            return static_cast<long>(i);
+    return -1;
 }

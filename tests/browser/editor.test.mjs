@@ -65,7 +65,7 @@ describe('search', SUITE, () => {
     assert.equal((await calls(page, 'search')).length, 0);
     await page.clock.runFor(1);
     const sent = await calls(page, 'search');
-    assert.deepEqual(sent.map((c) => c.url), ['/plugin_notes?action=search&q=milk']);
+    assert.deepEqual(sent.map((c) => c.url), ['/plugin_notes?action=search&smart=1&q=milk']);
     await settled(page);
     assert.deepEqual(await titles(page), ['Milk and bread']);
     assert.equal(await text(page, '#count'), '1 note');

@@ -20,12 +20,24 @@ function relative(ts) {
   if (age < 604800) return Math.floor(age / 86400) + ' d ago';
   return new Date(ts).toLocaleDateString('en-US', { timeZone: 'UTC' });
 }
-// The rows as the specified full redraw builds them from an answer's notes.
+// Text with the byte ranges of a smart search answer in <mark>.
+function marked(s, marks) {
+  const b = Buffer.from(s);
+  let at = 0, out = '';
+  for (const [x, y] of marks || []) {
+    out += esc(b.subarray(at, x).toString()) + '<mark>' + esc(b.subarray(x, y).toString()) + '</mark>';
+    at = y;
+  }
+  return out + esc(b.subarray(at).toString());
+}
+// The rows as the specified full redraw builds them from an answer's notes; a search result adds
+// its marks and its snippet.
 const redraw = (notes, openId) => notes.map((n) => ({
   tag: 'BUTTON',
   attrs: [['class', 'item' + (n.pinned ? ' pinned' : '') + (n.id === openId ? ' sel' : '')], ['data-id', n.id], ['type', 'button']],
-  html: `<span class="t">${esc(n.title || 'Untitled')}</span><span class="m">${n.pinned ? 'Pinned · ' : ''}` +
-    `${relative(n.updated)}</span><span class="pinmark">${PIN}</span>`,
+  html: `<span class="t">${n.title ? marked(n.title, n.title_marks) : 'Untitled'}</span><span class="m">${n.pinned ? 'Pinned · ' : ''}` +
+    `${relative(n.updated)}</span><span class="pinmark">${PIN}</span>` +
+    (n.snippet ? `<span class="s">${marked(n.snippet, n.snippet_marks)}</span>` : ''),
 }));
 const shown = (page) => page.evaluate(() => Array.from(document.getElementById('list').children, (el) => ({
   tag: el.tagName,
@@ -65,7 +77,7 @@ describe('list updates', SUITE, () => {
       ['pin moves it above the pinned note', async () => { await page.click('#btnPin'); await settled(page); }],
       ['unpin moves it back', async () => { await page.click('#btnPin'); await settled(page); }],
       ['search shows the matches', async () => {
-        answer = async () => (await t.server.call('search', { query: 'q=milk' })).notes;
+        answer = async () => (await t.server.call('search', { query: 'q=milk&smart=1' })).notes;
         await page.fill('#q', 'milk');
         await runFor(page, 180);
       }],
