@@ -331,7 +331,10 @@ static void search_note(int i, int plain, char *id, char *title, const char **re
     *rec_len = 0;
     if (plain) {
         *rec = index_plain_record(i, rec_len);
-        index_fields(*rec, id, title);
+        NoteMeta m;
+        index_plain_meta(*rec, &m);
+        memcpy(id, m.id, ID_LEN + 1);
+        memcpy(title, m.title, sizeof(NoteMeta::title));
     } else {
         memcpy(id, g_meta[i].id, ID_LEN + 1);
         memcpy(title, g_meta[i].title, sizeof(NoteMeta::title));
