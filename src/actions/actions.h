@@ -36,6 +36,16 @@ int action_valid_id(const Request *r);
 // id" or 404 "note not found".
 int note_lookup(const Request *r, int want_rec, NoteRef *ref);
 
+struct TrashEntry;
+
+// Finds the trash entry that the request's id and "copy" parameter name (no copy: the entry a
+// restore takes). Returns 1, or 0 after answering 404 "note not found".
+int trash_lookup(const Request *r, TrashEntry *e);
+
+// Returns 1 when the request gives no "deleted" parameter or the entry's time of delete, or 0
+// after answering 409 "trash entry changed" (its copy number was taken again since it was listed).
+int trash_unchanged(const Request *r, const TrashEntry *e);
+
 // Writes the editor page: its header block and the template with both theme assets in place.
 void page_write(void);
 

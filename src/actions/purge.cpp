@@ -68,22 +68,6 @@ static int purge_version_dir(void *, const char *name)
     return 1;
 }
 
-// Returns the copy number of the "copy" parameter, TRASH_LATEST when it is absent or empty (the
-// entry a restore without one takes), or -3 when it is not a plain decimal number within the range.
-static int purge_copy(const char *query)
-{
-    char q[16];
-    if (!get_query_val(query, "copy", q, sizeof q) || !q[0])
-        return TRASH_LATEST;
-    int k = 0;
-    for (const char *p = q; *p; p++) {
-        if (*p < '0' || *p > '9' || k > TRASH_COPY_MAX)
-            return -3;
-        k = k * 10 + (*p - '0');
-    }
-    return k <= TRASH_COPY_MAX ? k : -3;
-}
-
 static TrashEntry g_purge_rows[TRASH_MAX];
 
 // Removes the bodies the index does not list, which the trash shows as entries too.
@@ -126,18 +110,10 @@ void do_purge(const Request *r)
             return;
         }
         char body[PATH_CAP], record[PATH_CAP];
-        int copy = purge_copy(r->query);
         TrashEntry e;
-        if (copy == -3 || !trash_find(r->id, copy, &e)) {
-            json_err(404, "Not Found", "note not found");
-            return;
-        }
         // A trash view drawn before another change names its entry by its time of delete too.
-        char deleted[32];
-        if (get_query_val(r->query, "deleted", deleted, sizeof deleted) && strcmp(deleted, e.deleted) != 0) {
-            json_err(409, "Conflict", "trash entry changed");
+        if (!trash_lookup(r, &e) || !trash_unchanged(r, &e))
             return;
-        }
         // The entry's body (in the trash, or the orphan in the notes folder), then its record.
         trash_paths(r->id, e.copy, body, record);
         if (e.orphan)

@@ -39,32 +39,13 @@ void do_trash(const Request *)
     buf_free(&b);
 }
 
-// Returns the copy number of the "copy" parameter, TRASH_LATEST when it is absent or empty, or
-// -3 when it is not a plain decimal number within the copy range.
-static int restore_copy(const char *query)
-{
-    char q[16];
-    if (!get_query_val(query, "copy", q, sizeof q) || !q[0])
-        return TRASH_LATEST;
-    int k = 0;
-    for (const char *p = q; *p; p++) {
-        if (*p < '0' || *p > '9' || k > TRASH_COPY_MAX)
-            return -3;
-        k = k * 10 + (*p - '0');
-    }
-    return k <= TRASH_COPY_MAX ? k : -3;
-}
-
 void do_restore(const Request *r)
 {
     if (!action_valid_id(r))
         return;
-    int copy = restore_copy(r->query);
     TrashEntry e;
-    if (copy == -3 || !trash_find(r->id, copy, &e)) {
-        json_err(404, "Not Found", "note not found");
+    if (!trash_lookup(r, &e))
         return;
-    }
     // A record that could not be read would leave the note with made-up metadata.
     if (e.unread) {
         json_err(500, "Internal Server Error", "could not write note");
@@ -80,11 +61,8 @@ void do_restore(const Request *r)
     }
     // A page names the entry it shows by its copy number and its time of delete: should another
     // delete of the identifier have taken that number since, nothing is restored.
-    char deleted[32];
-    if (get_query_val(r->query, "deleted", deleted, sizeof deleted) && strcmp(deleted, e.deleted) != 0) {
-        json_err(409, "Conflict", "trash entry changed");
+    if (!trash_unchanged(r, &e))
         return;
-    }
     if (g_count >= META_MAX) {
         json_err(500, "Internal Server Error", "note limit reached");
         return;

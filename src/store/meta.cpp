@@ -186,3 +186,20 @@ void meta_remove(int i)
     memmove(&g_meta[i], &g_meta[i + 1], sizeof(NoteMeta) * static_cast<size_t>(g_count - i - 1));
     g_count--;
 }
+
+void meta_title_from_text(const char *text, char *title, size_t size)
+{
+    const char *p = text;
+    while (*p == ' ' || *p == '\t' || *p == '#')
+        p++;
+    size_t n = strcspn(p, "\r\n");
+    while (n > 0 && (p[n - 1] == ' ' || p[n - 1] == '\t'))
+        n--;
+    if (n > size - 1) {
+        n = size - 1;
+        while (n > 0 && (static_cast<unsigned char>(p[n]) & 0xC0) == 0x80)
+            n--;
+    }
+    memcpy(title, p, n);
+    title[n] = '\0';
+}

@@ -1,5 +1,6 @@
 // The in-memory metadata table in listing order, note identifiers and timestamps.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 constexpr int META_MAX = 2000;
@@ -50,3 +51,7 @@ int meta_insert(int i, const NoteMeta *m);
 
 // Removes record i, keeping the order of the rest.
 void meta_remove(int i);
+
+// Sets title (size bytes) to the first line of text without heading marks or surrounding blanks,
+// cut at a character boundary: the title of a body that has no record of its own.
+void meta_title_from_text(const char *text, char *title, size_t size);

@@ -85,25 +85,6 @@ void trash_record_remove(const char *id, int copy)
     plat_sync_dir(g_trash);
 }
 
-// Sets title to the body's first line without heading marks or surrounding blanks, cut to the
-// title field at a character boundary.
-static void trash_title_from_body(const char *text, char *title, size_t size)
-{
-    const char *p = text;
-    while (*p == ' ' || *p == '\t' || *p == '#')
-        p++;
-    size_t n = strcspn(p, "\r\n");
-    while (n > 0 && (p[n - 1] == ' ' || p[n - 1] == '\t'))
-        n--;
-    if (n > size - 1) {
-        n = size - 1;
-        while (n > 0 && (static_cast<unsigned char>(p[n]) & 0xC0) == 0x80)
-            n--;
-    }
-    memcpy(title, p, n);
-    title[n] = '\0';
-}
-
 // Returns 1 when t is empty or a valid timestamp: the forms a record's dates are stored in.
 static int stored_time(const char *t)
 {
@@ -146,7 +127,7 @@ static void entry_from_body(const char *id, const char *path, int copy, TrashEnt
     str_copy(e->meta.id, sizeof e->meta.id, id);
     char *text = plat_read_file(path, nullptr);
     if (text)
-        trash_title_from_body(text, e->meta.title, sizeof e->meta.title);
+        meta_title_from_text(text, e->meta.title, sizeof e->meta.title);
     free(text);
     int64_t t = plat_mtime_s(path);
     if (t >= 0) {

@@ -444,19 +444,7 @@ static void title_from_text(const char *path, char *title, size_t size)
     if (got <= 0)
         return;
     head[got] = '\0';
-    const char *p = head;
-    while (*p == ' ' || *p == '\t' || *p == '#')
-        p++;
-    size_t n = strcspn(p, "\r\n");
-    while (n > 0 && (p[n - 1] == ' ' || p[n - 1] == '\t'))
-        n--;
-    if (n > size - 1) {
-        n = size - 1;
-        while (n > 0 && (static_cast<unsigned char>(p[n]) & 0xC0) == 0x80)
-            n--;
-    }
-    memcpy(title, p, n);
-    title[n] = '\0';
+    meta_title_from_text(head, title, size);
 }
 
 // Fills v with the version key of the note, its title from the record text rec (may be null)
