@@ -10,17 +10,6 @@
 
 static const std::string k_conflict = "Status: 409 Conflict\r\n";
 
-// The base a client sends: 64-bit FNV-1a of the body bytes as 16 lowercase hex digits.
-static std::string fnv_hex(const std::string &s)
-{
-    uint64_t h = 0xcbf29ce484222325u;
-    for (unsigned char c : s)
-        h = (h ^ c) * 0x100000001b3u;
-    char out[17];
-    snprintf(out, sizeof out, "%016llx", static_cast<unsigned long long>(h));
-    return out;
-}
-
 // The list item of one note, as list shows it (so a restored note can be compared whole).
 static std::string list_item(const std::string &list, const std::string &id)
 {

@@ -14,16 +14,6 @@
 
 static const std::string k_server = "Status: 500 Internal Server Error\r\n";
 
-static std::string fnv(const std::string &s)
-{
-    uint64_t h = 0xcbf29ce484222325u;
-    for (unsigned char c : s)
-        h = (h ^ c) * 0x100000001b3u;
-    char out[17];
-    snprintf(out, sizeof out, "%016llx", static_cast<unsigned long long>(h));
-    return out;
-}
-
 // One item of a list or trash answer (titles in these tests hold no escapes).
 struct Item {
     std::string id, title, deleted;
@@ -172,7 +162,7 @@ TEST_F(Crash, EveryChangeKilledAtEachSystemCallLeavesEveryNoteReachable)
              plant({{E, "old"}});
          },
          "action=save",
-         "{\"id\":\"" + E + "\",\"body\":\"mine\",\"base\":\"" + fnv("stale") + "\",\"copy_title\":\"C\"}",
+         "{\"id\":\"" + E + "\",\"body\":\"mine\",\"base\":\"" + fnv_hex("stale") + "\",\"copy_title\":\"C\"}",
          {e_old, {"", {"mine"}, {"C"}, {0}, true}}},
         {"delete",
          [&] {
@@ -470,7 +460,7 @@ TEST_F(Crash, ConflictingCopyAtTheNoteLimitIsKeptInTheTrash)
     write_full_index();
     std::string index = index_text();
     std::string copy =
-        "{\"id\":\"n00000000001\",\"body\":\"mine\",\"base\":\"" + fnv("seen") + "\",\"copy_title\":\"Mine (conflicting copy)\"}";
+        "{\"id\":\"n00000000001\",\"body\":\"mine\",\"base\":\"" + fnv_hex("seen") + "\",\"copy_title\":\"Mine (conflicting copy)\"}";
     EXPECT_EQ(call("action=save", copy), err_response(k_server, "note limit reached; copy kept in trash"));
     EXPECT_EQ(call("action=save", "{\"body\":\"plain new\"}"), err_response(k_server, "note limit reached"));
     EXPECT_EQ(index_text(), index);

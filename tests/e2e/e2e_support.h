@@ -48,6 +48,17 @@ inline std::string mask_times(const std::string &s)
     return std::regex_replace(s, ts, "T");
 }
 
+// The base a client sends: 64-bit FNV-1a of the body bytes as 16 lowercase hex digits.
+inline std::string fnv_hex(const std::string &s)
+{
+    uint64_t h = 0xcbf29ce484222325u;
+    for (unsigned char c : s)
+        h = (h ^ c) * 0x100000001b3u;
+    char out[17];
+    snprintf(out, sizeof out, "%016llx", static_cast<unsigned long long>(h));
+    return out;
+}
+
 class Api : public ::testing::Test {
 protected:
     std::string dir;
