@@ -113,7 +113,18 @@ class Server {
       await gone;
     }
     await idle();
-    rmSync(this.dir, { recursive: true, force: true, maxRetries: 20, retryDelay: 50 });
+    // A request that lighttpd had forked but not yet started when the check ran is not found by
+    // its environment; it may still create files while the folder goes, so the removal is tried
+    // again once such a late request has finished.
+    for (let attempt = 1; ; attempt++) {
+      try {
+        rmSync(this.dir, { recursive: true, force: true, maxRetries: 20, retryDelay: 50 });
+        return;
+      } catch (e) {
+        if (e.code !== 'ENOTEMPTY' || attempt === 5) throw e;
+        await idle();
+      }
+    }
   }
   // Stops lighttpd as a crash of the node would (the notes folder stays), and starts it again on
   // the same port.
