@@ -34,6 +34,10 @@ int plat_file_kind(const char *path);
 // plat_write_end, or -1 (a partial file may remain; the caller removes it).
 int plat_write_start(const char *path, const char *data, size_t len);
 
+// Appends len bytes to the existing regular file at path (never through a link), without a flush.
+// Returns 1, or 0 when there is no such file or the write failed (part of it may have been added).
+int plat_append(const char *path, const char *data, size_t len);
+
 // Waits until the bytes written through fd are on disk and closes it. Returns 1, or 0 on failure.
 int plat_write_end(int fd);
 

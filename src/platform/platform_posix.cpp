@@ -92,6 +92,27 @@ int plat_write_start(const char *path, const char *data, size_t len)
     return fd;
 }
 
+int plat_append(const char *path, const char *data, size_t len)
+{
+    int fd = open(path, O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    struct stat st;
+    int ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    size_t done = 0;
+    while (ok && done < len) {
+        ssize_t n = write(fd, data + done, len - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            ok = 0;
+        else
+            done += static_cast<size_t>(n);
+    }
+    close(fd);
+    return ok;
+}
+
 int plat_write_end(int fd)
 {
     if (fsync(fd) != 0) {

@@ -116,6 +116,28 @@ int plat_write_start(const char *path, const char *data, size_t len)
     return fd;
 }
 
+int plat_append(const char *path, const char *data, size_t len)
+{
+    // OPEN_EXISTING with the reparse point itself opened: a link is never written through.
+    HANDLE h = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return 0;
+    BY_HANDLE_FILE_INFORMATION info;
+    int ok = GetFileInformationByHandle(h, &info) &&
+             !(info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY));
+    size_t done = 0;
+    while (ok && done < len) {
+        size_t left = len - done;
+        DWORD chunk = left > 0x40000000u ? 0x40000000u : static_cast<DWORD>(left), wrote = 0;
+        if (!WriteFile(h, data + done, chunk, &wrote, nullptr) || wrote == 0)
+            ok = 0;
+        done += wrote;
+    }
+    CloseHandle(h);
+    return ok;
+}
+
 int plat_write_end(int fd)
 {
     HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(fd));

@@ -244,15 +244,22 @@ int versions_keep(const char *id, const char *title)
         plat_sync_dir(root);
     if (fresh_root)
         plat_sync_dir(g_dir);
-    char *rec = record_read(dir);
+    // The new line goes at the record's end in place: no new file, no rename, no read of the old
+    // lines. Only a missing record (or one that is not a plain file) is written anew.
+    char path[PATH_CAP];
+    path_join(path, dir, k_record);
     TextBuf b = {};
-    if (rec)
-        buf_puts(&b, rec);
     record_add(&b, key, title);
-    if (b.data)
+    if (b.data && !plat_append(path, b.data, b.length)) {
+        char *rec = record_read(dir);
+        b.length = 0;
+        if (rec)
+            buf_puts(&b, rec);
+        record_add(&b, key, title);
         record_write(dir, b.data, b.length);
+        free(rec);
+    }
     buf_free(&b);
-    free(rec);
     return 1;
 }
 

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <string>
 
+#include "platform/platform.h"
 #include "store/files.h"
 #include "store/index.h"
 #include "store/meta.h"
@@ -275,4 +276,29 @@ TEST_F(Store, AtomicWriteReplacesWholeAndCleansUp)
     EXPECT_TRUE(fs::is_directory(blocked));
     EXPECT_FALSE(fs::exists(blocked + ".tmp"));
     EXPECT_EQ(read_whole_file((dir + "/missing").c_str()), nullptr);
+}
+
+TEST_F(Store, AppendAddsOnlyToAPlainFileThatExists)
+{
+    std::string file = dir + "/rec.json", target = dir + "/target", link = dir + "/link", sub = dir + "/sub";
+    std::ofstream(file) << "a\n";
+    std::ofstream(target) << "t";
+    fs::create_symlink(target, link);
+    fs::create_directories(sub);
+    struct {
+        std::string path, read; // the file appended to, and the file read afterwards
+        int result;
+        std::string after; // its text afterwards ("-": no such file)
+    } rows[] = {
+        {file, file, 1, "a\nb\n"},
+        {dir + "/missing", dir + "/missing", 0, "-"},
+        {link, target, 0, "t"}, // never written through: the target keeps its text
+        {sub, target, 0, "t"},
+    };
+    for (const auto &r : rows) {
+        EXPECT_EQ(plat_append(r.path.c_str(), "b\n", 2), r.result) << r.path;
+        char *text = read_whole_file(r.read.c_str());
+        EXPECT_EQ(text ? std::string(text) : "-", r.after) << r.path;
+        free(text);
+    }
 }
