@@ -16,17 +16,16 @@
 
 constexpr size_t IMPORT_BODY_MAX = 524288;
 
-// Bodies are written in groups: each group's temporaries are all started to disk before the
-// first is waited for, so one journal commit covers many, and only then renamed.
+// Bodies are written in groups: each group's temporaries are written, then one flush of the
+// file system makes them all durable, and only then are they renamed.
 constexpr int IMPORT_GROUP = 256;
 
-// A body of the current group: its identifier, its text (a later note of the batch is compared
-// with it while it is not on disk under its name yet) and the descriptor of its temporary.
+// A body of the current group: its identifier and its text (a later note of the batch is compared
+// with it while it is not on disk under its name yet).
 struct ImportPending {
     char id[ID_LEN + 1];
     char *text;
     size_t len;
-    int fd;
 };
 static ImportPending g_pending[IMPORT_GROUP];
 static int g_pending_count;
@@ -107,7 +106,6 @@ static const char *import_one(const char *obj, const char *now, NoteMeta *m, int
     json_find_int(obj, "pinned", &pinned);
     m->pinned = pinned ? 1 : 0;
     char path[PATH_CAP];
-    int fd;
     ImportPending *pend;
 
     if (len > IMPORT_BODY_MAX) {
@@ -137,8 +135,7 @@ static const char *import_one(const char *obj, const char *now, NoteMeta *m, int
         id_generate(m->id);
     // The body goes to disk under its temporary name; import_flush gives it its own, free, name.
     note_path(path, m->id);
-    fd = atomic_start(path, text, len);
-    if (fd < 0) {
+    if (!atomic_stage(path, text, len)) {
         why = "could not write note";
         goto done;
     }
@@ -148,7 +145,6 @@ static const char *import_one(const char *obj, const char *now, NoteMeta *m, int
     str_copy(pend->id, sizeof pend->id, m->id);
     pend->text = text;
     pend->len = len;
-    pend->fd = fd;
     return nullptr;
 done:
     free(text);
@@ -157,16 +153,13 @@ done:
 
 // Waits until the group's temporaries (and the index's, when index_fd is not -1: it then
 // travels with them) are on disk, and renames each body to its note's name. Returns 1, or 0
-// when one failed (every descriptor is closed either way).
+// when one failed (the index's descriptor is closed either way).
 static int import_flush(int index_fd)
 {
     char path[PATH_CAP];
-    int ok = 1;
-    for (int k = 0; k < g_pending_count; k++) {
-        note_path(path, g_pending[k].id);
-        if (!atomic_end(path, g_pending[k].fd))
-            ok = 0;
-    }
+    // One flush of the file system in place of one per file: the bodies (and the index's
+    // temporary) are on disk before any of them is renamed in.
+    int ok = plat_sync_fs(g_dir);
     if (index_fd >= 0 && !index_end(index_fd))
         ok = 0;
     for (int k = 0; k < g_pending_count; k++) {

@@ -41,6 +41,16 @@ int plat_append(const char *path, const char *data, size_t len);
 // Waits until the bytes written through fd are on disk and closes it. Returns 1, or 0 on failure.
 int plat_write_end(int fd);
 
+// plat_write_start without starting the writing out, and closed at once: the bytes are on disk
+// after the next plat_sync_fs (where a whole file system cannot be flushed, they are flushed
+// here). Starting each of hundreds of files to disk by itself makes every following create wait
+// on the journal. Returns 1, or 0 (a partial file may remain; the caller removes it).
+int plat_write_staged(const char *path, const char *data, size_t len);
+
+// Waits until everything written on the file system that holds the directory at path is on disk:
+// one flush in place of one per file. Returns 1, or 0 when it could not be opened or flushed.
+int plat_sync_fs(const char *path);
+
 // Reads the whole regular file into a new NUL-terminated heap string (*len gets its length when
 // len is not null), never through a symbolic link. Returns null when the file cannot be opened,
 // sized or read into memory, or path is a link or not a regular file.

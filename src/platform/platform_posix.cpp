@@ -65,7 +65,8 @@ int plat_file_kind(const char *path)
     return S_ISREG(st.st_mode) ? 1 : 2;
 }
 
-int plat_write_start(const char *path, const char *data, size_t len)
+// Creates path afresh and writes len bytes to it. Returns the descriptor, or -1 (closed).
+static int write_new(const char *path, const char *data, size_t len)
 {
     // A stale file, or a link planted under this name, is removed and the file created anew:
     // O_EXCL with O_CREAT never opens an existing name, so no write goes through a link.
@@ -84,6 +85,14 @@ int plat_write_start(const char *path, const char *data, size_t len)
         }
         done += static_cast<size_t>(n);
     }
+    return fd;
+}
+
+int plat_write_start(const char *path, const char *data, size_t len)
+{
+    int fd = write_new(path, data, len);
+    if (fd < 0)
+        return -1;
 #ifdef SYNC_FILE_RANGE_WRITE
     // Writing out starts now, so that the flush of another file started alongside finds this
     // one's blocks already placed and one journal commit covers both.
@@ -120,6 +129,28 @@ int plat_write_end(int fd)
         return 0;
     }
     return close(fd) == 0;
+}
+
+int plat_write_staged(const char *path, const char *data, size_t len)
+{
+    int fd = write_new(path, data, len);
+    return fd >= 0 && close(fd) == 0;
+}
+
+int plat_sync_fs(const char *path)
+{
+    int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+#ifdef __linux__
+    int ok = syncfs(fd) == 0;
+#else
+    // Without syncfs: sync() writes everything out, and the directory's own flush waits for it.
+    sync();
+    int ok = fsync(fd) == 0;
+#endif
+    close(fd);
+    return ok;
 }
 
 // Opens path read-only without following a link and without waiting (a FIFO with no writer would

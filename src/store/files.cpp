@@ -123,6 +123,16 @@ int atomic_end(const char *path, int fd)
     return 0;
 }
 
+int atomic_stage(const char *path, const char *data, size_t len)
+{
+    char tmp[PATH_CAP + 8];
+    temp_path(tmp, sizeof tmp, path);
+    if (plat_write_staged(tmp, data, len))
+        return 1;
+    plat_remove(tmp);
+    return 0;
+}
+
 int atomic_prepare(const char *path, const char *data, size_t len)
 {
     int fd = atomic_start(path, data, len);

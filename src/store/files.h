@@ -30,6 +30,9 @@ int atomic_prepare(const char *path, const char *data, size_t len);
 // left), then waits until it is on disk (1, or 0 with the temporary removed).
 int atomic_start(const char *path, const char *data, size_t len);
 int atomic_end(const char *path, int fd);
+// Writes path + ".tmp" without waiting: it is on disk after the next plat_sync_fs. Returns 1, or 0
+// with no temporary left.
+int atomic_stage(const char *path, const char *data, size_t len);
 
 // Moves path + ".tmp" over path; durable only once the directory is flushed (plat_sync_dir).
 // Returns 1, or 0 with the destination untouched and the temporary removed.

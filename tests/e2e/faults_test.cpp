@@ -265,6 +265,10 @@ TEST_F(Faults, NewFilesReachTheDiskBeforeTheirMovesAndTheNotesDirectoryAfter)
         // title line is added to the record in place (no temporary of the record moves).
         {"action=save", "{\"id\":\"" + id + "\",\"body\":\"newer\",\"keep\":1}", {body_tmp, index_tmp, versions},
          {body_tmp, index_tmp}},
+        // An import's bodies are made durable by one flush of the whole file system, taken through
+        // the notes directory, before the first of them is renamed in.
+        {"action=import", "{\"notes\":[{\"id\":\"imp000000001\",\"body\":\"a\"},{\"id\":\"imp000000002\",\"body\":\"b\"}]}",
+         {dir, index_tmp}, {dir + "/imp000000001.md.tmp", dir + "/imp000000002.md.tmp", index_tmp}},
     };
     std::string req = dir + ".req";
     for (auto &r : rows) {
@@ -278,7 +282,7 @@ TEST_F(Faults, NewFilesReachTheDiskBeforeTheirMovesAndTheNotesDirectoryAfter)
         for (auto &c : calls) {
             if (c.nr == SYS_openat && c.ret >= 0)
                 opened[c.ret] = c.path;
-            else if (c.nr == SYS_fsync || c.nr == SYS_fdatasync)
+            else if (c.nr == SYS_fsync || c.nr == SYS_fdatasync || c.nr == SYS_syncfs)
                 (moved.empty() ? flushed_before : flushed_after).push_back(opened[static_cast<long long>(c.arg0)]);
             else if (is_rename(c.nr))
                 moved.push_back(c.path);
