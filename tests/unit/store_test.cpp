@@ -283,7 +283,8 @@ TEST_F(Store, AppendAddsOnlyToAPlainFileThatExists)
     std::string file = dir + "/rec.json", target = dir + "/target", link = dir + "/link", sub = dir + "/sub";
     std::ofstream(file) << "a\n";
     std::ofstream(target) << "t";
-    fs::create_symlink(target, link);
+    std::error_code no_links; // the Windows build under wine cannot make one: its row is left out
+    fs::create_symlink(target, link, no_links);
     fs::create_directories(sub);
     struct {
         std::string path, read; // the file appended to, and the file read afterwards
@@ -296,6 +297,8 @@ TEST_F(Store, AppendAddsOnlyToAPlainFileThatExists)
         {sub, target, 0, "t"},
     };
     for (const auto &r : rows) {
+        if (r.path == link && no_links)
+            continue;
         EXPECT_EQ(plat_append(r.path.c_str(), "b\n", 2), r.result) << r.path;
         char *text = read_whole_file(r.read.c_str());
         EXPECT_EQ(text ? std::string(text) : "-", r.after) << r.path;
