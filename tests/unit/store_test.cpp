@@ -281,7 +281,7 @@ TEST_F(Store, AtomicWriteReplacesWholeAndCleansUp)
 TEST_F(Store, AppendAddsOnlyToAPlainFileThatExists)
 {
     std::string file = dir + "/rec.json", target = dir + "/target", link = dir + "/link", sub = dir + "/sub";
-    std::ofstream(file) << "a\n";
+    std::ofstream(file, std::ios::binary) << "a\n";
     std::ofstream(target) << "t";
     std::error_code no_links; // the Windows build under wine cannot make one: its row is left out
     fs::create_symlink(target, link, no_links);
