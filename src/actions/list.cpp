@@ -61,11 +61,7 @@ void emit_list(const char *filter)
     // A plain index answers from its own record texts, which are the items as the table would
     // write them; any other index text is read into the table first.
     int total = 0;
-    int plain = index_plain(&total);
-    if (!plain) {
-        index_fill();
-        total = g_count;
-    }
+    int plain = index_rows(&total);
     // The count heads the answer: decide which notes are shown first, then stream them out.
     static unsigned char shown[META_MAX];
     int count = 0;

@@ -349,11 +349,7 @@ static void search_note(int i, int plain, char *id, char *title, const char **re
 static void search_smart(const MatchQuery *q)
 {
     int total = 0;
-    int plain = index_plain(&total);
-    if (!plain) {
-        index_fill();
-        total = g_count;
-    }
+    int plain = index_rows(&total);
     // Titles first: they give every note's group without reading a body.
     static unsigned char group[META_MAX];
     static uint16_t in_title[META_MAX]; // bit t: the title holds term t

@@ -333,6 +333,15 @@ int index_plain(int *count)
     }
 }
 
+int index_rows(int *count)
+{
+    if (index_plain(count))
+        return 1;
+    index_fill();
+    *count = g_count;
+    return 0;
+}
+
 const char *index_plain_record(int i, size_t *len)
 {
     *len = g_plain_len[i];

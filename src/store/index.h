@@ -19,6 +19,10 @@ void index_fill(void);
 // Returns 0 otherwise (also when there is no text).
 int index_plain(int *count);
 
+// Makes the notes of this request's index text countable: returns 1 with a plain index (its
+// records then stand as they are), else fills the table and returns 0; *count gets their number.
+int index_rows(int *count);
+
 // Returns record i of a plain index, from its "{" through its "}", and its length in *len.
 const char *index_plain_record(int i, size_t *len);
 
